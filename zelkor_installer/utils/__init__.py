@@ -1,0 +1,1 @@
+"""Native utility modules of the Zelkor installer."""

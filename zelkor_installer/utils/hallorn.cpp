@@ -1,0 +1,9 @@
+#include "zframe.hpp"
+
+using namespace zf;
+
+namespace {
+void body(Module&) {}
+}  // namespace
+
+ZF_MODULE(hallorn, nullptr, body)
