@@ -180,7 +180,7 @@ def test_argument_by_name_and_binding_errors():
     with pytest.raises(TypeError, match=r"takes exactly 1 positional argument \(2 given\)"):
         hallorn.handle_http_error_response(FakeResponse(405), 2)
     with pytest.raises(TypeError, match="unexpected keyword argument 'resp'"):
-        hallorn.handle_http_error_response(resp=1)
+        hallorn.handle_http_error_response(FakeResponse(405), resp=1)
 
 
 def test_no_reference_leaks():
