@@ -5,10 +5,10 @@
 // the record), and remove rewrites through a temporary file that replaces the
 // record in one rename, so that neither a concurrent store nor a failure
 // part-way through a rewrite can lose a recorded name.
-#include "zframe.hpp"
-
 #include <cerrno>
 #include <string>
+
+#include "zframe.hpp"
 
 #ifndef _WIN32
 #include <fcntl.h>
@@ -47,7 +47,7 @@ void with(At cm, Body&& body) {
     object value = call(At(enter, cm.line), mgr);
     try {
         body(handle(value));
-    } catch (const Raised& r) {
+    } catch (const Raised&) {
         object exc = py::reinterpret_steal<object>(PyErr_GetRaisedException());
         object tb = py::reinterpret_steal<object>(PyException_GetTraceback(exc.ptr()));
         object exc_type = borrow(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())));
@@ -58,12 +58,12 @@ void with(At cm, Body&& body) {
         } catch (const Raised&) {
             // raised while handling: the body's exception becomes the context
             PyObject* now = PyErr_GetRaisedException();
-            PyException_SetContext(now, exc.release().ptr());
+            if (now != exc.ptr()) PyException_SetContext(now, exc.release().ptr());
             PyErr_SetRaisedException(now);
             throw;
         }
         PyErr_SetRaisedException(exc.release().ptr());
-        throw r;
+        throw;
     }
     call(At(exit, cm.line), mgr, none(), none(), none());
 }
@@ -87,9 +87,8 @@ std::string os_path(handle path, unsigned line) {
 
 [[noreturn]] void os_error(const std::string& path, unsigned line) {
     int saved = errno;
-    object name = own(PyUnicode_DecodeFSDefaultAndSize(path.data(),
-                                                       static_cast<Py_ssize_t>(path.size())),
-                      line);
+    object name = own(
+        PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())), line);
     errno = saved;
     PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.ptr());
     raised(line);
@@ -97,7 +96,7 @@ std::string os_path(handle path, unsigned line) {
 
 // An exclusive advisory lock on "<record>.lock", held until destruction.
 class RecordLock {
-   public:
+ public:
     RecordLock(handle record, unsigned line) {
 #ifndef _WIN32
         std::string record_path = os_path(record, line);
@@ -111,17 +110,14 @@ class RecordLock {
         for (;;) {
             int r, err;
             // other threads of this process may hold the lock: wait without the GIL
-            Py_BEGIN_ALLOW_THREADS
-            r = ::flock(fd_, LOCK_EX);
+            Py_BEGIN_ALLOW_THREADS r = ::flock(fd_, LOCK_EX);
             err = errno;
-            Py_END_ALLOW_THREADS
-            if (r == 0) break;
+            Py_END_ALLOW_THREADS if (r == 0) break;
             if (err == EINTR && PyErr_CheckSignals() == 0) continue;
             if (err != EINTR) {
                 errno = err;
                 PyErr_SetFromErrnoWithFilenameObject(
-                    PyExc_OSError,
-                    own(PyUnicode_DecodeFSDefault(path.c_str()), line).ptr());
+                    PyExc_OSError, own(PyUnicode_DecodeFSDefault(path.c_str()), line).ptr());
             }
             ::close(fd_);
             fd_ = -1;
@@ -140,7 +136,7 @@ class RecordLock {
     RecordLock(const RecordLock&) = delete;
     RecordLock& operator=(const RecordLock&) = delete;
 
-   private:
+ private:
     int fd_ = -1;
 };
 
@@ -163,8 +159,8 @@ object store_package_name(handle package) {
     if (is_str(package) && (PyUnicode_FindChar(package.ptr(), '\n', 0, PY_SSIZE_T_MAX, 1) != -1 ||
                             PyUnicode_FindChar(package.ptr(), '\r', 0, PY_SSIZE_T_MAX, 1) != -1))
         raise_new(global("ValueError"_s),
-                  own(PyUnicode_FromFormat(
-                      "Package name must not contain a line break: %R", package.ptr())));
+                  own(PyUnicode_FromFormat("Package name must not contain a line break: %R",
+                                           package.ptr())));
 
     object storage_dir = storage_directory();
     try {
@@ -187,9 +183,8 @@ object store_package_name(handle package) {
     object package_file = record_file(storage_dir);
     try {
         RecordLock lock(package_file, __LINE__);
-        with(method(package_file, "open"_s, "a"_s), [&](handle file) {
-            method(file, "write"_s, concat(package, "\n"_s));
-        });
+        with(method(package_file, "open"_s, "a"_s),
+             [&](handle file) { method(file, "write"_s, concat(package, "\n"_s)); });
     } catch (const Raised&) {
         object error = py::reinterpret_steal<object>(PyErr_GetRaisedException());
         // caught() needs the exception pending; keep our own reference to it
@@ -240,7 +235,7 @@ object remove_package_name(handle package) {
 
 #ifndef _WIN32
     std::string record_path = os_path(package_file, __LINE__);
-    struct stat record_stat {};
+    struct stat record_stat{};
     bool have_stat = false;
     if (!record_path.empty()) {
         // a record its owner made read-only stays unchanged, as an in-place
@@ -252,13 +247,12 @@ object remove_package_name(handle package) {
 
     // the new content goes to a file of its own and replaces the record in
     // one rename: readers and a failure part-way see the old record whole
-    object temp_name = own(PyUnicode_FromFormat(".installed_packages.txt.%ld.tmp",
-                                                static_cast<long>(::getpid())));
+    object temp_name =
+        own(PyUnicode_FromFormat(".installed_packages.txt.%ld.tmp", static_cast<long>(::getpid())));
     object temp_file = own(PyNumber_TrueDivide(storage_dir.ptr(), temp_name.ptr()));
     try {
-        with(method(temp_file, "open"_s, "w"_s), [&](handle file) {
-            method(file, "write"_s, joined_lines(packages));
-        });
+        with(method(temp_file, "open"_s, "w"_s),
+             [&](handle file) { method(file, "write"_s, joined_lines(packages)); });
 #ifndef _WIN32
         if (have_stat) {
             std::string temp_path = os_path(temp_file, __LINE__);
@@ -267,7 +261,7 @@ object remove_package_name(handle package) {
                 if (::chown(temp_path.c_str(), record_stat.st_uid, record_stat.st_gid) != 0) {
                     // not ours to give away: the file stays ours
                 }
-                if (::chmod(temp_path.c_str(), record_stat.st_mode & 07777) != 0)
+                if (::chmod(temp_path.c_str(), record_stat.st_mode & 07777U) != 0)
                     os_error(temp_path, __LINE__);
             }
         }

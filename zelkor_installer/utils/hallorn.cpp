@@ -26,10 +26,10 @@ object handle_http_error_response(handle response) {
     object bad_request_type = global("ValueError"_s);
     object bad_request = concat("Bad Request: "_s, str_of(error_detail));
     object unauthorized_type = global("PermissionError"_s);
-    object unauthorized = concat(
-        concat("Unauthorized: Authentication failed, please check your credentials: "_s,
-               str_of(error_detail)),
-        "."_s);
+    object unauthorized =
+        concat(concat("Unauthorized: Authentication failed, please check your credentials: "_s,
+                      str_of(error_detail)),
+               "."_s);
     object forbidden_type = global("PermissionError"_s);
     object not_found_type = global("NotFoundError"_s);
     object not_allowed_type = global("RuntimeError"_s);
