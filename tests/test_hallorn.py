@@ -157,6 +157,20 @@ def test_detail_shown_by_str_not_format():
     assert raised_by(FakeResponse(502, Detail())).args == ("Server Error (502): by-str",)
 
 
+@pytest.mark.parametrize("status", [400, 404, 418, 503])
+def test_detail_str_taken_once_for_every_message_made(status):
+    # the table and the fallback message are made whatever the status: four texts
+    calls = []
+
+    class Detail:
+        def __str__(self):
+            calls.append(status)
+            return "d"
+
+    raised_by(FakeResponse(status, Detail()))
+    assert len(calls) == 4
+
+
 def test_not_found_is_caught_as_value_error():
     with pytest.raises(ValueError, match="^Not Found"):
         hallorn.handle_http_error_response(FakeResponse(404))
@@ -246,3 +260,20 @@ def test_responses_from_a_local_server(tmp_path):
     exc = raised_by(unauthorised)
     assert type(exc) is PermissionError
     assert exc.args == (UNAUTHORIZED + "{'detail': 'Invalid credentials'}.",)
+
+
+@pytest.mark.parametrize("status", [404, 418, 503, None])
+def test_failure_adds_one_traceback_entry(status):
+    import traceback
+
+    exc = raised_by(FakeResponse(status, DETAIL))
+    entries = [
+        (f.name, f.filename)
+        for f in traceback.extract_tb(exc.__traceback__)
+        if f.filename.startswith("zelkor_installer/")
+    ]
+    assert entries == [
+        ("zelkor_installer.utils.hallorn.handle_http_error_response",
+         "zelkor_installer/utils/hallorn")
+    ]  # fmt: skip
+    assert exc.__traceback__.tb_next.tb_lineno > 0
