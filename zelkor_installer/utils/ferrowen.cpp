@@ -6,6 +6,7 @@
 // record in one rename, so that neither a concurrent store nor a failure
 // part-way through a rewrite can lose a recorded name.
 #include <cerrno>
+#include <cstdio>
 #include <string>
 
 #include "zframe.hpp"
@@ -276,7 +277,7 @@ object remove_package_name(handle package) {
         } catch (const Raised&) {
             PyErr_Clear();
         }
-        if (!temp_path.empty()) ::unlink(temp_path.c_str());
+        if (!temp_path.empty()) std::remove(temp_path.c_str());
         PyErr_SetRaisedException(pending);
         throw;
     }
