@@ -109,20 +109,20 @@ class RecordLock {
             fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd_ < 0) os_error(path, line);
         for (;;) {
-            int r, err;
             // other threads of this process may hold the lock: wait without the GIL
-            Py_BEGIN_ALLOW_THREADS r = ::flock(fd_, LOCK_EX);
-            err = errno;
-            Py_END_ALLOW_THREADS if (r == 0) break;
+            PyThreadState* saved = PyEval_SaveThread();
+            int r = ::flock(fd_, LOCK_EX);
+            int err = errno;
+            PyEval_RestoreThread(saved);
+            if (r == 0) break;
             if (err == EINTR && PyErr_CheckSignals() == 0) continue;
-            if (err != EINTR) {
-                errno = err;
-                PyErr_SetFromErrnoWithFilenameObject(
-                    PyExc_OSError, own(PyUnicode_DecodeFSDefault(path.c_str()), line).ptr());
-            }
             ::close(fd_);
             fd_ = -1;
-            raised(line);
+            if (err != EINTR) {
+                errno = err;
+                os_error(path, line);
+            }
+            raised(line);  // the signal handler's exception
         }
 #else
         (void)record;
@@ -258,10 +258,10 @@ object remove_package_name(handle package) {
         if (have_stat) {
             std::string temp_path = os_path(temp_file, __LINE__);
             if (!temp_path.empty()) {
-                // ownership is kept where we may keep it (as root), the mode always
-                if (::chown(temp_path.c_str(), record_stat.st_uid, record_stat.st_gid) != 0) {
-                    // not ours to give away: the file stays ours
-                }
+                // the owner is kept where we may set it (as root; otherwise the file
+                // stays ours), the mode always
+                [[maybe_unused]] int owned =
+                    ::chown(temp_path.c_str(), record_stat.st_uid, record_stat.st_gid);
                 if (::chmod(temp_path.c_str(), record_stat.st_mode & 07777U) != 0)
                     os_error(temp_path, __LINE__);
             }
