@@ -67,27 +67,6 @@ def test_module_namespace():
     assert ferrowen.__doc__ == "Utilities to handle appdirs and store application data."
 
 
-@pytest.mark.parametrize(
-    "function, doc",
-    [
-        (ferrowen.store_package_name,
-         "Store the installed package name in a text file in a platform-specific directory.\n\n"
-         "    Args:\n        packages (str):\n            A string representing the package name."
-         "\n    "),
-        (ferrowen.read_stored_packages,
-         "Read the list of installed packages from the platform-specific data file.\n\n"
-         "    Returns:\n        list[str]:\n            A list of installed package names.\n\n"
-         "    Raises:\n        FileNotFoundError:\n            If the file does not exist.\n    "),
-        (ferrowen.remove_package_name,
-         "Remove a single package name from the installed packages file.\n\n    Args:\n"
-         "        package (str):\n            A string representing the package name to remove."
-         "\n    "),
-    ],
-)  # fmt: skip
-def test_docstrings(function, doc):
-    assert function.__doc__ == doc
-
-
 def test_store_then_read(record_dir, dir_calls):
     assert ferrowen.store_package_name("alpha") is None
     assert ferrowen.store_package_name(package="beta") is None
