@@ -153,7 +153,6 @@ def test_macos_branch_asks_sw_vers(monkeypatch, printed, major):
 @pytest.mark.parametrize("plat, system, version, expected", [
     ("win32", "Windows", "10.0.22631", ("Windows", "10", None, False)),
     ("freebsd14", "FreeBSD", "FreeBSD 14.0-RELEASE", ("FreeBSD", "FreeBSD 14", None, False)),
-    ("cygwin", "CYGWIN", "2024-01-01 10:00 UTC", ("CYGWIN", "2024-01-01 10:00 UTC", None, False)),
 ])
 def test_other_systems_run_no_command(monkeypatch, plat, system, version, expected):
     sp = FakeSubprocess()
@@ -188,12 +187,6 @@ def test_python_version_code_ignores_the_micro_version(monkeypatch, version_info
     monkeypatch.setattr(q, "sys", fake_sys(version_info=vi))
     result = q.get_python_version_code()
     assert type(result) is Version and str(result) == code and result == Version(code + ".0")
-
-
-def test_supported_tags_collapse_duplicates(monkeypatch):
-    tags = [types.SimpleNamespace(platform=p) for p in ("a", "b", "a", "any")]
-    monkeypatch.setattr(q, "sys_tags", lambda: iter(tags))
-    assert q.get_user_supported_tags() == {"a", "b", "any"}
 
 
 @pytest.mark.parametrize("maxsize, bitness", [(2**63 - 1, "64-bit"), (2**32 + 1, "64-bit"),
