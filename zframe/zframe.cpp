@@ -417,7 +417,9 @@ PyMethodDef function_methods[] = {{"__reduce__", function_reduce, METH_NOARGS, n
                                   {nullptr, nullptr, 0, nullptr}};
 
 PyTypeObject FunctionType = []() noexcept {
-    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+    PyTypeObject t{};
+    PyVarObject head = {PyObject_HEAD_INIT(nullptr) 0};
+    t.ob_base = head;
     t.tp_name = "zelkor_installer.function";
     t.tp_basicsize = sizeof(Function);
     t.tp_dealloc = function_dealloc;
