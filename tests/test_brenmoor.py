@@ -250,9 +250,20 @@ def test_split_reads_names_afresh(monkeypatch):
     monkeypatch.setattr(b, "ProductType", Types())
     assert b.split_base_and_bundles({"a": "base", "b": "bundle", "c": "x"}) == (["a"], ["b"])
     assert reads == ["BASE", "BASE", "BUNDLE", "BASE", "BUNDLE"]
-    monkeypatch.setattr(b, "BASE_PREFIX", "zelkor-bundle")
-    assert b.split_base_and_bundles(TABLE, False)[0] == ["zelkor-bundle-b"]
-    assert b.check_is_zelkor_enterprise_included(["zelkor-bundle-x"])
+
+    class Name(str):
+        def startswith(self, prefix):  # rebinds the prefix in the middle of a walk
+            monkeypatch.setattr(b, "BASE_PREFIX", "zelkor-bundle")
+            return False
+
+    names = ["zelkor-bundle-b", Name("z"), "zelkor-bundle-a"]
+    assert b.split_base_and_bundles(dict.fromkeys(names), False) == (
+        ["zelkor-bundle-a"], ["z", "zelkor-bundle-b"])
+    for walked in (names, iter(names), tuple(names)):
+        monkeypatch.undo()
+        assert b.check_is_zelkor_enterprise_included(walked)
+    monkeypatch.undo()
+    assert not b.check_is_zelkor_enterprise_included(names[:2])
 
 
 class Grows(str):

@@ -2,6 +2,8 @@
 // an index, version comparison, base/bundle split, extra related packages.
 #include "zframe.hpp"
 
+#include <cstring>
+
 using namespace zf;
 
 namespace {
@@ -87,21 +89,43 @@ bool genuine_posix_pure_path(handle cls) {
 #endif
 }
 
-// s.startswith(prefix) as Python evaluates it: the method is read before the
-// prefix is looked up.
-bool starts_with_prefix(handle s, handle prefix_name) {
-    if (is_exact_str(s)) {
-        object prefix = global(prefix_name);
-        if (is_exact_str(prefix)) {
-            Py_ssize_t r = PyUnicode_Tailmatch(s.ptr(), prefix.ptr(), 0, PY_SSIZE_T_MAX, -1);
-            if (r < 0) raised(Site{}.line);
-            return r == 1;
-        }
-        return truth(method(s, "startswith"_s, prefix));
-    }
-    object startswith = attr(s, "startswith"_s);
-    return truth(call(startswith, global(prefix_name)));
+// str.startswith of two exact str.  A str is stored in the narrowest kind
+// that holds its characters, so a prefix of a wider kind cannot match.
+bool str_starts_with(PyObject* s, PyObject* prefix) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(prefix);
+    if (n > PyUnicode_GET_LENGTH(s)) return false;
+    const int ks = PyUnicode_KIND(s), kp = PyUnicode_KIND(prefix);
+    if (ks == kp) return std::memcmp(PyUnicode_DATA(s), PyUnicode_DATA(prefix), n * ks) == 0;
+    if (kp > ks) return false;
+    const void *ds = PyUnicode_DATA(s), *dp = PyUnicode_DATA(prefix);
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (PyUnicode_READ(ks, ds, i) != PyUnicode_READ(kp, dp, i)) return false;
+    return true;
 }
+
+// name.startswith(BASE_PREFIX) for each name of a walk, BASE_PREFIX looked up
+// for every name.  Python evaluates the method before the prefix.  While str
+// names meet a str prefix no Python code runs, so the prefix looked up for
+// one name is what a fresh lookup would give for the next; `forget` drops it
+// where code may have run in between.
+class BasePrefixTest {
+   public:
+    bool operator()(handle name) {
+        if (is_exact_str(name)) {
+            if (!prefix_) prefix_ = global("BASE_PREFIX"_s);
+            if (is_exact_str(prefix_)) return str_starts_with(name.ptr(), prefix_.ptr());
+            object prefix = std::move(prefix_);
+            return truth(method(name, "startswith"_s, prefix));
+        }
+        forget();
+        object startswith = attr(name, "startswith"_s);
+        return truth(call(startswith, global("BASE_PREFIX"_s)));
+    }
+    void forget() { prefix_ = object(); }
+
+   private:
+    object prefix_;
+};
 
 // ------------------------------------------------ installed packages
 
@@ -221,8 +245,9 @@ object split_base_and_bundles(handle packages, handle use_product_type) {
             if (truth(compare(product_type, bundle_value, Py_EQ))) append(bundles, name);
         }
     } else {
+        BasePrefixTest is_base;  // a dict's own iterator runs no Python code
         for (object name : iterate(packages)) {
-            if (starts_with_prefix(name, "BASE_PREFIX"_s))
+            if (is_base(name))
                 append(base, name);
             else
                 append(bundles, name);
@@ -234,8 +259,19 @@ object split_base_and_bundles(handle packages, handle use_product_type) {
 }
 
 object check_is_zelkor_enterprise_included(handle packages) {
-    for (object name : iterate(packages))
-        if (starts_with_prefix(name, "BASE_PREFIX"_s)) return borrow(Py_True);
+    BasePrefixTest is_base;
+    PyObject* p = packages.ptr();
+    if (PyList_CheckExact(p) || PyTuple_CheckExact(p)) {
+        // walked by index as their iterators walk them, which runs no Python
+        // code; the length is read afresh, as a name's startswith may change it
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(p); ++i)
+            if (is_base(borrow(PySequence_Fast_GET_ITEM(p, i)))) return borrow(Py_True);
+        return borrow(Py_False);
+    }
+    for (object name : iterate(packages)) {
+        if (is_base(name)) return borrow(Py_True);
+        is_base.forget();  // the next step of the iterator may run any code
+    }
     return borrow(Py_False);
 }
 
@@ -278,6 +314,12 @@ object convert_to_set(handle obj) {
 
 object is_none_or_empty_iterate(handle obj) {
     if (is_none(obj)) return borrow(Py_True);
+    // the built-in containers have a length, exact numbers have none
+    PyObject* p = obj.ptr();
+    if (PyList_CheckExact(p) || PyTuple_CheckExact(p) || PyDict_CheckExact(p) ||
+        PyUnicode_CheckExact(p) || PyAnySet_CheckExact(p))
+        return borrow(truth_value(PyObject_Length(p) == 0).ptr());
+    if (PyLong_CheckExact(p) || PyFloat_CheckExact(p)) return borrow(Py_False);
     if (!has_attr(obj, "__len__"_s)) return borrow(Py_False);
     return borrow(truth_value(length(obj) == 0).ptr());
 }
