@@ -277,18 +277,26 @@ object check_is_zelkor_enterprise_included(handle packages) {
 
 // ------------------------------------------------- version comparison
 
+// f(arg), or null with the exception pending: for calls whose failure is an
+// ordinary outcome, which a C++ throw would make slow
+object try_call(handle f, handle arg) {
+    return py::reinterpret_steal<object>(PyObject_CallOneArg(f.ptr(), arg.ptr()));
+}
+
 // Installed and requested versions compared by PEP 440; anything that is not
 // a version text compares as "no".
 object compare_versions(handle installed_version, handle requested_version, int op) {
     if (!is_str(installed_version) || !is_str(requested_version)) return borrow(Py_False);
-    try {
-        object installed = call(global("Version"_s), installed_version);
-        object requested = call(global("Version"_s), requested_version);
-        return compare(installed, requested, op);
-    } catch (const Raised&) {
-        if (caught("InvalidVersion"_s)) return borrow(Py_False);
-        throw;
+    object result = try_call(global("Version"_s), installed_version);
+    if (result) {
+        object requested = try_call(global("Version"_s), requested_version);
+        result = requested ? py::reinterpret_steal<object>(
+                                 PyObject_RichCompare(result.ptr(), requested.ptr(), op))
+                           : object();
     }
+    if (result) return result;
+    if (caught("InvalidVersion"_s)) return borrow(Py_False);
+    raised(Site{}.line);
 }
 
 object is_version_bigger(handle installed_version, handle requested_version) {
