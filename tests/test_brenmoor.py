@@ -5,7 +5,7 @@ import sys
 import types
 
 import pytest
-from hypothesis import given, strategies as st
+from hypothesis import given, settings, strategies as st
 from packaging.requirements import InvalidRequirement
 from packaging.utils import InvalidSdistFilename, InvalidWheelFilename
 from packaging.version import Version
@@ -108,6 +108,7 @@ def reference_package_name(text):
 
 
 @given(st.text(alphabet="aZ/.\\ \t-_é1", max_size=12))
+@settings(deadline=None)
 def test_get_package_name_matches_pathlib(text):
     try:
         expected = reference_package_name(text)
