@@ -2,57 +2,9 @@
 // an index, version comparison, base/bundle split, extra related packages.
 #include "zframe.hpp"
 
-#include <cstring>
-
 using namespace zf;
 
 namespace {
-
-// ------------------------------------------------------ call helpers
-
-// f() and o.name(): calls without arguments, made directly
-object call0(handle f, Site s = {}) { return own(PyObject_CallNoArgs(f.ptr()), s.line); }
-object method0(handle o, handle name, Site s = {}) {
-    return own(PyObject_CallMethodNoArgs(o.ptr(), name.ptr()), s.line);
-}
-
-// ------------------------------------------------------ text helpers
-
-bool is_space_only(handle s) {
-    PyObject* p = s.ptr();
-    const int kind = PyUnicode_KIND(p);
-    const void* data = PyUnicode_DATA(p);
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(p);
-    for (Py_ssize_t i = 0; i < n; ++i)
-        if (!Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, i))) return false;
-    return true;
-}
-
-// path.strip().lower() of an exact str, without the two method calls when the
-// text is ASCII (the usual case); other text takes str.lower's full mapping.
-object strip_lower(handle s) {
-    PyObject* p = s.ptr();
-    const int kind = PyUnicode_KIND(p);
-    const void* data = PyUnicode_DATA(p);
-    Py_ssize_t i = 0, j = PyUnicode_GET_LENGTH(p);
-    while (i < j && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, i))) ++i;
-    while (j > i && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, j - 1))) --j;
-    if (!PyUnicode_IS_ASCII(p)) return method0(own(PyUnicode_Substring(p, i, j)), "lower"_s);
-    object out = own(PyUnicode_New(j - i, 127));
-    const Py_UCS1* in = PyUnicode_1BYTE_DATA(p) + i;
-    Py_UCS1* to = PyUnicode_1BYTE_DATA(out.ptr());
-    for (Py_ssize_t k = 0; k < j - i; ++k) {
-        const Py_UCS1 c = in[k];
-        to[k] = (c >= 'A' && c <= 'Z') ? static_cast<Py_UCS1>(c + ('a' - 'A')) : c;
-    }
-    return out;
-}
-
-bool ends_with(handle s, handle suffix) {
-    Py_ssize_t r = PyUnicode_Tailmatch(s.ptr(), suffix.ptr(), 0, PY_SSIZE_T_MAX, +1);
-    if (r < 0) raised(Site{}.line);
-    return r == 1;
-}
 
 // The genuine pathlib.PurePath and os module, kept to recognise them: while
 // they are what the names resolve to, a path's last component is found here
@@ -62,19 +14,16 @@ PyObject* g_os = nullptr;
 
 // PurePosixPath(text).name: the last component that is neither empty nor ".".
 object posix_name(handle text) {
-    PyObject* p = text.ptr();
-    const int kind = PyUnicode_KIND(p);
-    const void* data = PyUnicode_DATA(p);
-    Py_ssize_t end = PyUnicode_GET_LENGTH(p);
+    Py_ssize_t end = str_length(text);
     while (end > 0) {
         Py_ssize_t start = end;
-        while (start > 0 && PyUnicode_READ(kind, data, start - 1) != '/') --start;
+        while (start > 0 && str_char(text, start - 1) != '/') --start;
         const Py_ssize_t len = end - start;
-        if (len > 1 || (len == 1 && PyUnicode_READ(kind, data, start) != '.'))
-            return own(PyUnicode_Substring(p, start, end));
+        if (len > 1 || (len == 1 && str_char(text, start) != '.'))
+            return substring(text, start, end);
         end = start - 1;
     }
-    return own(PyUnicode_New(0, 0));
+    return borrow(""_s.ptr());
 }
 
 bool genuine_posix_pure_path(handle cls) {
@@ -85,22 +34,8 @@ bool genuine_posix_pure_path(handle cls) {
     if (cls.ptr() != g_pure_path || g_os == nullptr) return false;
     // PurePath picks its flavour by os.name when it is made
     object os_name = attr(g_os, "name"_s);
-    return is_exact_str(os_name) && PyUnicode_CompareWithASCIIString(os_name.ptr(), "posix") == 0;
+    return is_exact_str(os_name) && truth(compare(os_name, "posix"_s, Py_EQ));
 #endif
-}
-
-// str.startswith of two exact str.  A str is stored in the narrowest kind
-// that holds its characters, so a prefix of a wider kind cannot match.
-bool str_starts_with(PyObject* s, PyObject* prefix) {
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(prefix);
-    if (n > PyUnicode_GET_LENGTH(s)) return false;
-    const int ks = PyUnicode_KIND(s), kp = PyUnicode_KIND(prefix);
-    if (ks == kp) return std::memcmp(PyUnicode_DATA(s), PyUnicode_DATA(prefix), n * ks) == 0;
-    if (kp > ks) return false;
-    const void *ds = PyUnicode_DATA(s), *dp = PyUnicode_DATA(prefix);
-    for (Py_ssize_t i = 0; i < n; ++i)
-        if (PyUnicode_READ(ks, ds, i) != PyUnicode_READ(kp, dp, i)) return false;
-    return true;
 }
 
 // name.startswith(BASE_PREFIX) for each name of a walk, BASE_PREFIX looked up
@@ -113,7 +48,7 @@ class BasePrefixTest {
     bool operator()(handle name) {
         if (is_exact_str(name)) {
             if (!prefix_) prefix_ = global("BASE_PREFIX"_s);
-            if (is_exact_str(prefix_)) return str_starts_with(name.ptr(), prefix_.ptr());
+            if (is_exact_str(prefix_)) return str_startswith(name, prefix_);
             object prefix = std::move(prefix_);
             return truth(method(name, "startswith"_s, prefix));
         }
@@ -131,14 +66,14 @@ class BasePrefixTest {
 
 object list_current_installed_packages() {
     object names = new_list();
-    for (object dist : iterate(call0(global("distributions"_s))))
+    for (object dist : iterate(call(global("distributions"_s))))
         append(names, item(attr(dist, "metadata"_s), "Name"_s));
     return names;
 }
 
 object list_current_installed_packages_with_their_version() {
     object versions = new_dict();
-    for (object dist : iterate(call0(global("distributions"_s)))) {
+    for (object dist : iterate(call(global("distributions"_s)))) {
         object name = item(attr(dist, "metadata"_s), "Name"_s);
         object version = item(attr(dist, "metadata"_s), "Version"_s);
         set_item(versions, name, version);
@@ -148,16 +83,16 @@ object list_current_installed_packages_with_their_version() {
 
 // ------------------------------------------------------- package names
 
-object clean_path(handle path) { return strip_lower(path); }
+object clean_path(handle path) { return str_strip_lower(path); }
 
 object get_package_name(handle file_path) {
-    if (is_str_empty(file_path) || is_space_only(file_path)) return borrow(Py_None);
+    if (str_is_blank(file_path)) return borrow(Py_None);
     object text = call(global("clean_path"_s), file_path);
     if (is_none(text)) attr(text, "endswith"_s);  // raises the interpreter's AttributeError
     if (!is_exact_str(text))
-        fail(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(text.ptr())->tp_name);
-    const bool wheel = ends_with(text, ".whl"_s);
-    if (wheel || ends_with(text, ".tar.gz"_s)) {
+        fail(PyExc_TypeError, "Expected %s, got %.200s", "str", type_name(text));
+    const bool wheel = str_endswith(text, ".whl"_s);
+    if (wheel || str_endswith(text, ".tar.gz"_s)) {
         object file_name = call(attr(attr(global("os"_s), "path"_s), "basename"_s), text);
         if (wheel) return item(call(global("parse_wheel_filename"_s), file_name), num<0>());
         return item(call(global("parse_sdist_filename"_s), file_name), num<0>());
@@ -179,14 +114,13 @@ object get_requirement_name(handle requirement_name) {
 // command line, where every local user could read it.
 bool carries_password(handle index_url) {
     if (!is_str(index_url) && !is_bytes(index_url)) return false;
-    object parse = own(PyImport_ImportModule("urllib.parse"));
+    object parse = import_module("urllib.parse");
     try {
         object parts = call(attr(parse, "urlsplit"_s), index_url);
         return truth(attr(parts, "password"_s));
     } catch (const Raised&) {
-        if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw;
-        PyErr_Clear();
-        return true;
+        if (caught("ValueError"_s)) return true;
+        throw;
     }
 }
 
@@ -203,8 +137,7 @@ object get_latest_package_version(handle package_name, handle index_url) {
     if (given && carries_password(index_url)) {
         // pip reads the index from its environment just as from --index-url
         object env = new_dict();
-        if (PyDict_Update(env.ptr(), attr(global("os"_s), "environ"_s).ptr()) < 0)
-            raised(Site{}.line);
+        method(env, "update"_s, attr(global("os"_s), "environ"_s));
         set_item(env, "PIP_INDEX_URL"_s, index_url);
         result = call(attr(global("subprocess"_s), "run"_s), args, Kw{"capture_output"_s, Py_True},
                       Kw{"text"_s, Py_True}, Kw{"env"_s, env});
@@ -217,7 +150,7 @@ object get_latest_package_version(handle package_name, handle index_url) {
                       Kw{"text"_s, Py_True});
     }
     if (truth(compare(attr(result, "returncode"_s), num<0>(), Py_NE))) return borrow(Py_None);
-    object lines = method0(attr(result, "stdout"_s), "splitlines"_s);
+    object lines = method(attr(result, "stdout"_s), "splitlines"_s);
     for (object line : iterate(lines)) {
         if (!truth(method(line, "startswith"_s, "Available versions: "_s))) continue;
         object listing = method(line, "replace"_s, "Available versions: "_s, ""_s);
@@ -233,9 +166,9 @@ object split_base_and_bundles(handle packages, handle use_product_type) {
     object base = new_list();
     object bundles = new_list();
     if (truth(use_product_type)) {
-        for (object entry : iterate(method0(packages, "items"_s))) {
-            object name = borrow(PyTuple_GET_ITEM(entry.ptr(), 0));
-            object product_type = borrow(PyTuple_GET_ITEM(entry.ptr(), 1));
+        for (object entry : iterate(method(packages, "items"_s))) {
+            object name, product_type;
+            unpack(entry, {&name, &product_type});
             object base_value = attr(attr(global("ProductType"_s), "BASE"_s), "value"_s);
             if (truth(compare(product_type, base_value, Py_EQ))) {
                 append(base, name);
@@ -254,34 +187,23 @@ object split_base_and_bundles(handle packages, handle use_product_type) {
         }
     }
     // the two lists are this call's own, so they are sorted where they are
-    if (PyList_Sort(base.ptr()) < 0 || PyList_Sort(bundles.ptr()) < 0) raised(Site{}.line);
+    sort(base);
+    sort(bundles);
     return tuple_of({}, base, bundles);
 }
 
 object check_is_zelkor_enterprise_included(handle packages) {
     BasePrefixTest is_base;
-    PyObject* p = packages.ptr();
-    if (PyList_CheckExact(p) || PyTuple_CheckExact(p)) {
-        // walked by index as their iterators walk them, which runs no Python
-        // code; the length is read afresh, as a name's startswith may change it
-        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(p); ++i)
-            if (is_base(borrow(PySequence_Fast_GET_ITEM(p, i)))) return borrow(Py_True);
-        return borrow(Py_False);
-    }
+    // a list's or tuple's own iterator runs no Python code; any other may
+    const bool plain = is_exact_list_or_tuple(packages);
     for (object name : iterate(packages)) {
         if (is_base(name)) return borrow(Py_True);
-        is_base.forget();  // the next step of the iterator may run any code
+        if (!plain) is_base.forget();
     }
     return borrow(Py_False);
 }
 
 // ------------------------------------------------- version comparison
-
-// f(arg), or null with the exception pending: for calls whose failure is an
-// ordinary outcome, which a C++ throw would make slow
-object try_call(handle f, handle arg) {
-    return py::reinterpret_steal<object>(PyObject_CallOneArg(f.ptr(), arg.ptr()));
-}
 
 // Installed and requested versions compared by PEP 440; anything that is not
 // a version text compares as "no".
@@ -290,13 +212,11 @@ object compare_versions(handle installed_version, handle requested_version, int 
     object result = try_call(global("Version"_s), installed_version);
     if (result) {
         object requested = try_call(global("Version"_s), requested_version);
-        result = requested ? py::reinterpret_steal<object>(
-                                 PyObject_RichCompare(result.ptr(), requested.ptr(), op))
-                           : object();
+        result = requested ? try_compare(result, requested, op) : object();
     }
     if (result) return result;
     if (caught("InvalidVersion"_s)) return borrow(Py_False);
-    raised(Site{}.line);
+    rethrow();
 }
 
 object is_version_bigger(handle installed_version, handle requested_version) {
@@ -316,18 +236,12 @@ object convert_to_set(handle obj) {
         set_add(one, obj);
         return one;
     }
-    if (is_dict(obj)) return set_of(method0(obj, "keys"_s));
+    if (is_dict(obj)) return set_of(method(obj, "keys"_s));
     return borrow(obj.ptr());
 }
 
 object is_none_or_empty_iterate(handle obj) {
     if (is_none(obj)) return borrow(Py_True);
-    // the built-in containers have a length, exact numbers have none
-    PyObject* p = obj.ptr();
-    if (PyList_CheckExact(p) || PyTuple_CheckExact(p) || PyDict_CheckExact(p) ||
-        PyUnicode_CheckExact(p) || PyAnySet_CheckExact(p))
-        return borrow(truth_value(PyObject_Length(p) == 0).ptr());
-    if (PyLong_CheckExact(p) || PyFloat_CheckExact(p)) return borrow(Py_False);
     if (!has_attr(obj, "__len__"_s)) return borrow(Py_False);
     return borrow(truth_value(length(obj) == 0).ptr());
 }
