@@ -163,6 +163,13 @@ Py_ssize_t str_length(handle s);
 Py_UCS4 str_char(handle s, Py_ssize_t i);
 object substring(handle s, Py_ssize_t start, Py_ssize_t end, Site site = {});  // s[start:end]
 
+// list, tuple, dict, str, bytes, set or frozenset exactly: sized, and asking
+// them for __len__ runs no Python code
+inline bool is_exact_builtin_container(handle o) {
+    PyObject* p = o.ptr();
+    return PyList_CheckExact(p) || PyTuple_CheckExact(p) || PyDict_CheckExact(p) ||
+           PyUnicode_CheckExact(p) || PyBytes_CheckExact(p) || PyAnySet_CheckExact(p);
+}
 inline bool is_exact_list_or_tuple(handle o) {
     return PyList_CheckExact(o.ptr()) || PyTuple_CheckExact(o.ptr());
 }

@@ -242,7 +242,7 @@ object convert_to_set(handle obj) {
 
 object is_none_or_empty_iterate(handle obj) {
     if (is_none(obj)) return borrow(Py_True);
-    if (!has_attr(obj, "__len__"_s)) return borrow(Py_False);
+    if (!is_exact_builtin_container(obj) && !has_attr(obj, "__len__"_s)) return borrow(Py_False);
     return borrow(truth_value(length(obj) == 0).ptr());
 }
 
