@@ -8,6 +8,7 @@
 #include <cstdarg>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace zf {
 
@@ -431,8 +432,10 @@ PyGetSetDef function_getset[] = {
 PyMethodDef function_methods[] = {{"__reduce__", function_reduce, METH_NOARGS, nullptr},
                                   {nullptr, nullptr, 0, nullptr}};
 
-PyTypeObject FunctionType = [] {
-    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+PyTypeObject FunctionType = []() noexcept {
+    PyTypeObject t{};
+    PyVarObject head = {PyObject_HEAD_INIT(nullptr) 0};
+    t.ob_base = head;
     t.tp_name = "zelkor_installer.function";
     t.tp_basicsize = sizeof(Function);
     t.tp_dealloc = function_dealloc;
@@ -553,6 +556,79 @@ object fstring(std::initializer_list<handle> parts, Site s) {
     return own(PyUnicode_Join(empty.ptr(), pieces.ptr()), s.line);
 }
 
+object float_from(double v, Site s) { return own(PyFloat_FromDouble(v), s.line); }
+
+object bytes_from(const char* data, std::size_t size, Site s) {
+    return own(PyBytes_FromStringAndSize(data, static_cast<Py_ssize_t>(size)), s.line);
+}
+
+object slice_of(handle start, handle stop, handle step, Site s) {
+    return own(PySlice_New(start.ptr(), stop.ptr(), step.ptr()), s.line);
+}
+
+object import_module(const char* name, Site s) { return own(PyImport_ImportModule(name), s.line); }
+
+// ------------------------------------------------------------------ text
+
+bool str_is_blank(handle s) {
+    PyObject* p = s.ptr();
+    const int kind = PyUnicode_KIND(p);
+    const void* data = PyUnicode_DATA(p);
+    for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(p); i < n; ++i)
+        if (!Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, i))) return false;
+    return true;
+}
+
+object str_strip_lower(handle s, Site site) {
+    PyObject* p = s.ptr();
+    const int kind = PyUnicode_KIND(p);
+    const void* data = PyUnicode_DATA(p);
+    Py_ssize_t i = 0, j = PyUnicode_GET_LENGTH(p);
+    while (i < j && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, i))) ++i;
+    while (j > i && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, j - 1))) --j;
+    if (!PyUnicode_IS_ASCII(p)) {
+        // str.lower's full case mapping for the rest of Unicode
+        object stripped = own(PyUnicode_Substring(p, i, j), site.line);
+        return own(PyObject_CallMethodNoArgs(stripped.ptr(), intern("lower")), site.line);
+    }
+    object out = own(PyUnicode_New(j - i, 127), site.line);
+    const Py_UCS1* in = PyUnicode_1BYTE_DATA(p) + i;
+    Py_UCS1* to = PyUnicode_1BYTE_DATA(out.ptr());
+    for (Py_ssize_t k = 0; k < j - i; ++k) {
+        const Py_UCS1 c = in[k];
+        to[k] = (c >= 'A' && c <= 'Z') ? static_cast<Py_UCS1>(c + ('a' - 'A')) : c;
+    }
+    return out;
+}
+
+bool str_startswith(handle s, handle prefix) {
+    PyObject *p = s.ptr(), *q = prefix.ptr();
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(q);
+    if (n > PyUnicode_GET_LENGTH(p)) return false;
+    const int kp = PyUnicode_KIND(p), kq = PyUnicode_KIND(q);
+    // a str is stored in the narrowest kind that holds its characters
+    if (kq > kp) return false;
+    if (kp == kq) return std::memcmp(PyUnicode_DATA(p), PyUnicode_DATA(q), n * kp) == 0;
+    const void *dp = PyUnicode_DATA(p), *dq = PyUnicode_DATA(q);
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (PyUnicode_READ(kp, dp, i) != PyUnicode_READ(kq, dq, i)) return false;
+    return true;
+}
+
+bool str_endswith(handle s, handle suffix) {
+    return PyUnicode_Tailmatch(s.ptr(), suffix.ptr(), 0, PY_SSIZE_T_MAX, +1) == 1;
+}
+
+Py_ssize_t str_length(handle s) { return PyUnicode_GET_LENGTH(s.ptr()); }
+Py_UCS4 str_char(handle s, Py_ssize_t i) { return PyUnicode_READ_CHAR(s.ptr(), i); }
+object substring(handle s, Py_ssize_t start, Py_ssize_t end, Site site) {
+    return own(PyUnicode_Substring(s.ptr(), start, end), site.line);
+}
+
+void sort(At list) {
+    if (PyList_Sort(list.o) < 0) raised(list.line);
+}
+
 // ------------------------------------------------------------------ calls
 
 object vcall(PyObject* f, PyObject* const* args, std::size_t n, PyObject* kwnames,
@@ -575,6 +651,50 @@ void Iter::advance() {
 }
 
 Range iterate(At o) { return Range(own(PyObject_GetIter(o.o), o.line), o.line); }
+
+void unpack(At o, std::initializer_list<object*> targets) {
+    const Py_ssize_t n = static_cast<Py_ssize_t>(targets.size());
+    PyObject* v = o.o;
+    PyObject* it = PyObject_GetIter(v);
+    if (it == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(v)->tp_iter == nullptr &&
+            !PySequence_Check(v))
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                         Py_TYPE(v)->tp_name);
+        raised(o.line);
+    }
+    object iter = py::reinterpret_steal<object>(it);
+    std::vector<object> got;
+    got.reserve(targets.size());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* w = PyIter_Next(it);
+        if (w == nullptr) {
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %d, got %d)",
+                             static_cast<int>(n), static_cast<int>(i));
+            raised(o.line);
+        }
+        got.push_back(py::reinterpret_steal<object>(w));
+    }
+    PyObject* extra = PyIter_Next(it);
+    if (extra == nullptr) {
+        if (PyErr_Occurred()) raised(o.line);
+        std::size_t i = 0;
+        for (object* t : targets) *t = std::move(got[i++]);
+        return;
+    }
+    Py_DECREF(extra);
+    if (PyList_CheckExact(v) || PyTuple_CheckExact(v) || PyDict_CheckExact(v)) {
+        Py_ssize_t size = PyDict_CheckExact(v) ? PyDict_Size(v) : Py_SIZE(v);
+        if (size > n) {
+            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %d, got %zd)",
+                         static_cast<int>(n), size);
+            raised(o.line);
+        }
+    }
+    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %d)", static_cast<int>(n));
+    raised(o.line);
+}
 
 // ------------------------------------------------------------ exceptions
 
@@ -642,6 +762,22 @@ bool caught(handle name, Site s) {
     if (PyErr_GivenExceptionMatches(pending.ptr(), c)) return true;
     PyErr_SetRaisedException(pending.release().ptr());
     return false;
+}
+
+object suspend_exception() { return py::reinterpret_steal<object>(PyErr_GetRaisedException()); }
+
+void resume_exception(object pending, const Raised& r) {
+    PyErr_SetRaisedException(pending.release().ptr());
+    throw r;
+}
+
+void chain_exception(object pending, const Raised& r) {
+    PyObject* now = PyErr_GetRaisedException();
+    // an exception raised again by the cleanup must not become its own context
+    if (now != nullptr && now != pending.ptr())
+        PyException_SetContext(now, pending.release().ptr());
+    PyErr_SetRaisedException(now);
+    throw r;
 }
 
 object raise_return(At value) {
@@ -831,16 +967,17 @@ int exec_module(PyObject* module, const ModuleInfo& info) {
     g_globals = PyModule_GetDict(module);
     unsigned line = __LINE__;
     try {
-        const long compiled = PY_VERSION_HEX >> 16, running = Py_Version >> 16;
+        const unsigned compiled = static_cast<unsigned>(PY_VERSION_HEX) >> 16U;
+        const unsigned running = static_cast<unsigned>(Py_Version) >> 16U;
         if (compiled != running) {
             line = __LINE__;
             if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
                                  "compile time Python version %d.%d of module '%.100s' %s "
                                  "runtime version %d.%d",
-                                 static_cast<int>(compiled >> 8), static_cast<int>(compiled & 0xFF),
+                                 static_cast<int>(compiled >> 8U), static_cast<int>(compiled & 0xFFU),
                                  info.full_name, "does not match",
-                                 static_cast<int>(running >> 8),
-                                 static_cast<int>(running & 0xFF)) < 0)
+                                 static_cast<int>(running >> 8U),
+                                 static_cast<int>(running & 0xFFU)) < 0)
                 raised(line);
         }
         Module m(module);

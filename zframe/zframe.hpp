@@ -111,6 +111,7 @@ object str_of(At o);                     // str(o)
 object concat(At a, handle b);           // a + b
 
 inline bool is_none(handle o) { return o.ptr() == Py_None; }
+inline const char* type_name(handle o) { return Py_TYPE(o.ptr())->tp_name; }
 inline bool is_str(handle o) { return PyUnicode_Check(o.ptr()); }
 inline bool is_exact_str(handle o) { return PyUnicode_CheckExact(o.ptr()); }
 inline bool is_bytes(handle o) { return PyBytes_Check(o.ptr()); }
@@ -143,6 +144,37 @@ object tuple_of(Site s, A&&... a) {
 // str stands as it is), all concatenated.
 object fstring(std::initializer_list<handle> parts, Site s = {});
 
+object float_from(double v, Site s = {});
+object bytes_from(const char* data, std::size_t size, Site s = {});
+// the slice object of a subscript o[start:stop:step] (None for an omitted part)
+object slice_of(handle start, handle stop, handle step, Site s = {});
+// `import name` run inside a function: sys.modules first, else a fresh import
+object import_module(const char* name, Site s = {});
+
+// ------------------------------------------------------------------ text
+
+// What str's own methods give for an exact str, computed without calling
+// them: they run no Python code, so the result is the same.
+bool str_is_blank(handle s);                       // s.strip() == ""
+object str_strip_lower(handle s, Site site = {});  // s.strip().lower()
+bool str_startswith(handle s, handle prefix);      // s.startswith(prefix), prefix an exact str
+bool str_endswith(handle s, handle suffix);        // s.endswith(suffix), suffix an exact str
+Py_ssize_t str_length(handle s);
+Py_UCS4 str_char(handle s, Py_ssize_t i);
+object substring(handle s, Py_ssize_t start, Py_ssize_t end, Site site = {});  // s[start:end]
+
+// list, tuple, dict, str, bytes, set or frozenset exactly: sized, and asking
+// them for __len__ runs no Python code
+inline bool is_exact_builtin_container(handle o) {
+    PyObject* p = o.ptr();
+    return PyList_CheckExact(p) || PyTuple_CheckExact(p) || PyDict_CheckExact(p) ||
+           PyUnicode_CheckExact(p) || PyBytes_CheckExact(p) || PyAnySet_CheckExact(p);
+}
+inline bool is_exact_list_or_tuple(handle o) {
+    return PyList_CheckExact(o.ptr()) || PyTuple_CheckExact(o.ptr());
+}
+void sort(At list);  // list.sort() of a list
+
 // ------------------------------------------------------------------ calls
 
 // A keyword argument of a call.
@@ -169,7 +201,7 @@ object call_with(PyObject* first, PyObject* method_name, unsigned line, A&&... a
     std::size_t pos = 2, kwpos = 0;
     PyObject* kwvals[nkw + 1];
     PyObject* kwnames_items[nkw + 1];
-    auto put = [&](auto&& x) {
+    [[maybe_unused]] auto put = [&](auto&& x) {
         if constexpr (is_kw<decltype(x)>) {
             kwnames_items[kwpos] = x.name.ptr();
             kwvals[kwpos++] = x.value.ptr();
@@ -256,6 +288,10 @@ class Range {
 // for (object x : iterate(o)) walks iter(o), raising what the iterator raises
 Range iterate(At o);
 
+// a, b, ... = o: stores exactly as many items as there are targets, raising
+// the interpreter's unpacking errors otherwise; no target changes on failure.
+void unpack(At o, std::initializer_list<object*> targets);
+
 // ------------------------------------------------------------ exceptions
 
 // raise value: an exception class is instantiated, an instance raised as is.
@@ -280,6 +316,29 @@ bool caught(handle name, Site s = {});
 object raise_return(At value);
 // raise type(message), likewise
 object raise_new_return(At type, handle message);
+
+// Python's try/finally: `cleanup` runs however `body` ends.  An exception of
+// `cleanup` replaces the pending one, which becomes its __context__.
+object suspend_exception();                                       // takes the pending one
+[[noreturn]] void resume_exception(object pending, const Raised& r);  // sets it again, rethrows
+[[noreturn]] void chain_exception(object pending, const Raised& r);   // cleanup's own failure
+template <class Body, class Cleanup>
+object try_finally(Body&& body, Cleanup&& cleanup) {
+    object result;
+    try {
+        result = body();
+    } catch (const Raised& r) {
+        object pending = suspend_exception();
+        try {
+            cleanup();
+        } catch (const Raised& r2) {
+            chain_exception(std::move(pending), r2);
+        }
+        resume_exception(std::move(pending), r);
+    }
+    cleanup();
+    return result;
+}
 
 // ------------------------------------------------------ function objects
 
