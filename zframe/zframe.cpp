@@ -5,6 +5,7 @@
 // module object is refused), which makes them its only state.
 #include "zframe.hpp"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstring>
 #include <string>
@@ -530,6 +531,42 @@ object format(At o) {
 }
 object str_of(At o) { return own(PyObject_Str(o.o), o.line); }
 object concat(At a, handle b) { return own(PyNumber_Add(a.o, b.ptr()), a.line); }
+object divide(At a, handle b) { return own(PyNumber_TrueDivide(a.o, b.ptr()), a.line); }
+object repr_of(At o) { return own(PyObject_Repr(o.o), o.line); }
+object int_from(long long v, Site s) { return own(PyLong_FromLongLong(v), s.line); }
+object dict_get(At d, handle key) {
+    PyObject* v = nullptr;
+    if (PyDict_GetItemRef(d.o, key.ptr(), &v) < 0) raised(d.line);
+    return py::reinterpret_steal<object>(v);
+}
+bool exact_int_value(handle o, long long* value) {
+    if (!PyLong_CheckExact(o.ptr())) return false;
+    int overflow = 0;
+    *value = PyLong_AsLongLongAndOverflow(o.ptr(), &overflow);
+    return overflow == 0;
+}
+bool is_plain_data(handle o, int depth) {
+    PyObject* p = o.ptr();
+    if (p == Py_None || PyUnicode_CheckExact(p) || PyFloat_CheckExact(p) || PyBool_Check(p))
+        return true;
+    long long ignored = 0;
+    // a huge int's str() can fail (the digit limit)
+    if (PyLong_CheckExact(p)) return exact_int_value(o, &ignored);
+    if (depth == 0) return false;
+    if (PyList_CheckExact(p)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(p); ++i)
+            if (!is_plain_data(PyList_GET_ITEM(p, i), depth - 1)) return false;
+        return true;
+    }
+    if (PyDict_CheckExact(p)) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(p, &pos, &key, &value))
+            if (!is_plain_data(key, depth - 1) || !is_plain_data(value, depth - 1)) return false;
+        return true;
+    }
+    return false;
+}
 
 object new_list(Site s) { return own(PyList_New(0), s.line); }
 void append(At list, handle x) {
@@ -619,6 +656,10 @@ bool str_endswith(handle s, handle suffix) {
     return PyUnicode_Tailmatch(s.ptr(), suffix.ptr(), 0, PY_SSIZE_T_MAX, +1) == 1;
 }
 
+bool str_has_char(handle s, Py_UCS4 c) {
+    return PyUnicode_FindChar(s.ptr(), c, 0, PY_SSIZE_T_MAX, 1) >= 0;
+}
+
 Py_ssize_t str_length(handle s) { return PyUnicode_GET_LENGTH(s.ptr()); }
 Py_UCS4 str_char(handle s, Py_ssize_t i) { return PyUnicode_READ_CHAR(s.ptr(), i); }
 object substring(handle s, Py_ssize_t start, Py_ssize_t end, Site site) {
@@ -699,23 +740,8 @@ void unpack(At o, std::initializer_list<object*> targets) {
 // ------------------------------------------------------------ exceptions
 
 void raise(At value) {
-    PyObject* v = value.o;
-    if (PyExceptionClass_Check(v)) {
-        PyObject* inst = PyObject_CallNoArgs(v);
-        if (inst == nullptr) raised(value.line);
-        if (!PyExceptionInstance_Check(inst)) {
-            PyErr_Format(PyExc_TypeError,
-                         "calling %R should have returned an instance of BaseException, not %s",
-                         v, Py_TYPE(inst)->tp_name);
-            Py_DECREF(inst);
-            raised(value.line);
-        }
-        PyErr_SetRaisedException(inst);
-    } else if (PyExceptionInstance_Check(v)) {
-        PyErr_SetRaisedException(Py_NewRef(v));
-    } else {
-        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
-    }
+    raise_return(value);
+    g_returned_line = 0;  // the throw carries the line
     raised(value.line);
 }
 
@@ -762,6 +788,77 @@ bool caught(handle name, Site s) {
     if (PyErr_GivenExceptionMatches(pending.ptr(), c)) return true;
     PyErr_SetRaisedException(pending.release().ptr());
     return false;
+}
+
+object caught_as(handle name, Site s) {
+    object pending = py::reinterpret_steal<object>(PyErr_GetRaisedException());
+    // caught() tests the pending exception; this reference survives its clearing
+    PyErr_SetRaisedException(Py_NewRef(pending.ptr()));
+    if (caught(name, s)) return pending;
+    return object();
+}
+
+object with_enter(At cm, object* exit) {
+    object type = borrow(reinterpret_cast<PyObject*>(Py_TYPE(cm.o)));
+    if (!has_attr(At(type, cm.line), "__enter__"_s))
+        fail_at(cm.line, PyExc_TypeError,
+                "'%.200s' object does not support the context manager protocol",
+                Py_TYPE(cm.o)->tp_name);
+    object enter = attr(At(type, cm.line), "__enter__"_s);
+    if (!has_attr(At(type, cm.line), "__exit__"_s))
+        fail_at(cm.line, PyExc_TypeError,
+                "'%.200s' object does not support the context manager protocol "
+                "(missed __exit__ method)",
+                Py_TYPE(cm.o)->tp_name);
+    *exit = attr(At(type, cm.line), "__exit__"_s);
+    return call(At(enter, cm.line), handle(cm.o));
+}
+
+bool with_exit_on_error(handle cm, handle exit, unsigned line) {
+    object exc = py::reinterpret_steal<object>(PyErr_GetRaisedException());
+    object tb = py::reinterpret_steal<object>(PyException_GetTraceback(exc.ptr()));
+    object exc_type = borrow(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())));
+    object suppress;
+    try {
+        suppress = call(At(exit, line), cm, exc_type, exc, tb ? handle(tb) : none());
+        if (truth(At(suppress, line))) return true;
+    } catch (const Raised& r) {
+        chain_exception(std::move(exc), r);  // raised while handling: the body's is the context
+    }
+    PyErr_SetRaisedException(exc.release().ptr());
+    return false;
+}
+
+void with_exit(handle cm, handle exit, unsigned line) {
+    call(At(exit, line), cm, none(), none(), none());
+}
+
+bool fs_path(handle path, std::string* out, Site s) {
+    PyObject* fs = PyOS_FSPath(path.ptr());
+    if (fs == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) raised(s.line);
+        PyErr_Clear();
+        return false;
+    }
+    object fspath = py::reinterpret_steal<object>(fs);
+    object encoded = PyBytes_Check(fs) ? fspath : own(PyUnicode_EncodeFSDefault(fs), s.line);
+    out->assign(PyBytes_AS_STRING(encoded.ptr()),
+                static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.ptr())));
+    return true;
+}
+
+void raise_os_error(const std::string& path, Site s) {
+    int saved = errno;
+    object name = own(
+        PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())),
+        s.line);
+    errno = saved;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.ptr());
+    raised(s.line);
+}
+
+void check_signals(Site s) {
+    if (PyErr_CheckSignals() < 0) raised(s.line);
 }
 
 object suspend_exception() { return py::reinterpret_steal<object>(PyErr_GetRaisedException()); }

@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <initializer_list>
 #include <source_location>
+#include <string>
 #include <type_traits>
 #include <utility>
 
@@ -109,6 +110,17 @@ object compare(At a, handle b, int op);  // a <op> b, the rich comparison result
 object format(At o);                     // as an f-string renders a value
 object str_of(At o);                     // str(o)
 object concat(At a, handle b);           // a + b
+object divide(At a, handle b);           // a / b (a path joined with a name)
+object repr_of(At o);                    // repr(o)
+object int_from(long long v, Site s = {});
+// d.get(key) of a dict: the value, or an empty object when key is absent
+object dict_get(At d, handle key);
+// The value of an exact int that fits in a long long, for fast matching.
+bool exact_int_value(handle o, long long* value);
+// Whether str() of o is a pure function of its value that cannot fail: None,
+// bool, exact str, float and small int, and exact lists and dicts of them
+// (what JSON decodes to), nested at most `depth` deep.
+bool is_plain_data(handle o, int depth = 16);
 
 inline bool is_none(handle o) { return o.ptr() == Py_None; }
 inline const char* type_name(handle o) { return Py_TYPE(o.ptr())->tp_name; }
@@ -159,6 +171,7 @@ bool str_is_blank(handle s);                       // s.strip() == ""
 object str_strip_lower(handle s, Site site = {});  // s.strip().lower()
 bool str_startswith(handle s, handle prefix);      // s.startswith(prefix), prefix an exact str
 bool str_endswith(handle s, handle suffix);        // s.endswith(suffix), suffix an exact str
+bool str_has_char(handle s, Py_UCS4 c);            // c in s
 Py_ssize_t str_length(handle s);
 Py_UCS4 str_char(handle s, Py_ssize_t i);
 object substring(handle s, Py_ssize_t start, Py_ssize_t end, Site site = {});  // s[start:end]
@@ -309,6 +322,10 @@ template <class... A>
 // exception reaches the clause; when the pending exception matches it, the
 // exception is cleared and true returned, otherwise it stays pending.
 bool caught(handle name, Site s = {});
+// `except NAME as e:`: the exception object when the pending exception
+// matches NAME (it is then cleared), otherwise an empty object and the
+// exception stays pending.
+object caught_as(handle name, Site s = {});
 // `raise value` as a body's last step, without unwinding (a C++ throw costs
 // microseconds): the exception is set and an empty object returned, which the
 // body returns as it is; the frame then adds the traceback entry for the line
@@ -339,6 +356,45 @@ object try_finally(Body&& body, Cleanup&& cleanup) {
     cleanup();
     return result;
 }
+
+// ------------------------------------------------------------ statements
+
+// `with cm as value: body(value)`: __enter__ and __exit__ looked up on the
+// type, __exit__ told of an exception and allowed to suppress it.
+object with_enter(At cm, object* exit);
+bool with_exit_on_error(handle cm, handle exit, unsigned line);  // true: suppressed
+void with_exit(handle cm, handle exit, unsigned line);
+template <class Body>
+void with_block(At cm, Body&& body) {
+    object manager = borrow(cm.o);
+    object exit;
+    object value = with_enter(cm, &exit);
+    try {
+        body(handle(value));
+    } catch (const Raised&) {
+        if (with_exit_on_error(manager, exit, cm.line)) return;
+        throw;
+    }
+    with_exit(manager, exit, cm.line);
+}
+
+// ------------------------------------------------------- operating system
+
+// The bytes of a file-system path (os.fspath, encoded), or false when `path`
+// is no path-like object.
+bool fs_path(handle path, std::string* out, Site s = {});
+// OSError from errno, naming the path
+[[noreturn]] void raise_os_error(const std::string& path, Site s = {});
+// Runs `fn` with the interpreter released, for a call that may block.
+template <class Fn>
+auto without_interpreter(Fn&& fn) {
+    PyThreadState* saved = PyEval_SaveThread();
+    auto result = fn();
+    PyEval_RestoreThread(saved);
+    return result;
+}
+// Runs the handlers of signals that arrived; throws what a handler raised.
+void check_signals(Site s = {});
 
 // ------------------------------------------------------ function objects
 

@@ -25,80 +25,20 @@ using namespace zf;
 
 namespace {
 
-// ------------------------------------------------------------ with blocks
-
-// `with cm as value: body(value)`, with the statement's protocol: __enter__
-// and __exit__ looked up on the type, __exit__ told of an exception and
-// allowed to suppress it.
-template <class Body>
-void with(At cm, Body&& body) {
-    object mgr = borrow(cm.o);
-    object type = borrow(reinterpret_cast<PyObject*>(Py_TYPE(cm.o)));
-    if (!has_attr(At(type, cm.line), "__enter__"_s))
-        fail_at(cm.line, PyExc_TypeError,
-                "'%.200s' object does not support the context manager protocol",
-                Py_TYPE(cm.o)->tp_name);
-    object enter = attr(At(type, cm.line), "__enter__"_s);
-    if (!has_attr(At(type, cm.line), "__exit__"_s))
-        fail_at(cm.line, PyExc_TypeError,
-                "'%.200s' object does not support the context manager protocol "
-                "(missed __exit__ method)",
-                Py_TYPE(cm.o)->tp_name);
-    object exit = attr(At(type, cm.line), "__exit__"_s);
-    object value = call(At(enter, cm.line), mgr);
-    try {
-        body(handle(value));
-    } catch (const Raised&) {
-        object exc = py::reinterpret_steal<object>(PyErr_GetRaisedException());
-        object tb = py::reinterpret_steal<object>(PyException_GetTraceback(exc.ptr()));
-        object exc_type = borrow(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())));
-        object suppress;
-        try {
-            suppress = call(At(exit, cm.line), mgr, exc_type, exc, tb ? handle(tb) : none());
-            if (truth(At(suppress, cm.line))) return;
-        } catch (const Raised&) {
-            // raised while handling: the body's exception becomes the context
-            PyObject* now = PyErr_GetRaisedException();
-            if (now != exc.ptr()) PyException_SetContext(now, exc.release().ptr());
-            PyErr_SetRaisedException(now);
-            throw;
-        }
-        PyErr_SetRaisedException(exc.release().ptr());
-        throw;
-    }
-    call(At(exit, cm.line), mgr, none(), none(), none());
-}
-
 // ------------------------------------------------------------- file system
 
 // The path's bytes for the operating system, or empty when `path` is not a
 // file-system path (a stand-in object): such a path gets no lock or probe.
-std::string os_path(handle path, unsigned line) {
-    PyObject* fs = PyOS_FSPath(path.ptr());
-    if (fs == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) raised(line);
-        PyErr_Clear();
-        return {};
-    }
-    object fspath = py::reinterpret_steal<object>(fs);
-    object encoded = PyBytes_Check(fs) ? fspath : own(PyUnicode_EncodeFSDefault(fs), line);
-    return std::string(PyBytes_AS_STRING(encoded.ptr()),
-                       static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.ptr())));
-}
-
-[[noreturn]] void os_error(const std::string& path, unsigned line) {
-    int saved = errno;
-    object name = own(
-        PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())), line);
-    errno = saved;
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.ptr());
-    raised(line);
+std::string os_path(handle path, Site site = {}) {
+    std::string out;
+    if (!fs_path(path, &out, site)) out.clear();
+    return out;
 }
 
 // An exclusive advisory lock on "<record>.lock", held until destruction.
 class RecordLock {
  public:
-    RecordLock(handle record, unsigned line) {
+    RecordLock(handle record, Site line = {}) {
 #ifndef _WIN32
         std::string record_path = os_path(record, line);
         if (record_path.empty()) return;
@@ -107,37 +47,45 @@ class RecordLock {
         // a lock file someone else created read-only still serves for flock
         if (fd_ < 0 && (errno == EACCES || errno == EROFS || errno == EPERM))
             fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd_ < 0) os_error(path, line);
+        if (fd_ < 0) raise_os_error(path, line);
         for (;;) {
             // other threads of this process may hold the lock: wait without the GIL
-            PyThreadState* saved = PyEval_SaveThread();
-            int r = ::flock(fd_, LOCK_EX);
-            int err = errno;
-            PyEval_RestoreThread(saved);
+            int err = 0;
+            int r = without_interpreter([&] {
+                int rc = ::flock(fd_, LOCK_EX);
+                err = errno;
+                return rc;
+            });
             if (r == 0) break;
-            if (err == EINTR && PyErr_CheckSignals() == 0) continue;
-            ::close(fd_);
-            fd_ = -1;
-            if (err != EINTR) {
-                errno = err;
-                os_error(path, line);
+            if (err == EINTR) {
+                try {
+                    check_signals(line);  // a handler's exception ends the wait
+                } catch (const Raised&) {
+                    release();
+                    throw;
+                }
+                continue;
             }
-            raised(line);  // the signal handler's exception
+            release();
+            errno = err;
+            raise_os_error(path, line);
         }
 #else
         (void)record;
         (void)line;
 #endif
     }
-    ~RecordLock() {
-#ifndef _WIN32
-        if (fd_ >= 0) ::close(fd_);  // closing releases the lock
-#endif
-    }
+    ~RecordLock() { release(); }
     RecordLock(const RecordLock&) = delete;
     RecordLock& operator=(const RecordLock&) = delete;
 
  private:
+    void release() {
+#ifndef _WIN32
+        if (fd_ >= 0) ::close(fd_);  // closing releases the lock
+#endif
+        fd_ = -1;
+    }
     int fd_ = -1;
 };
 
@@ -149,19 +97,15 @@ object storage_directory() {
     return call(path_type, location);
 }
 
-object record_file(handle storage_dir) {
-    return own(PyNumber_TrueDivide(storage_dir.ptr(), "installed_packages.txt"_s.ptr()));
-}
+object record_file(handle storage_dir) { return divide(storage_dir, "installed_packages.txt"_s); }
 
 // ------------------------------------------------------------- functions
 
 object store_package_name(handle package) {
     // a line break would write a second record that no removal can name
-    if (is_str(package) && (PyUnicode_FindChar(package.ptr(), '\n', 0, PY_SSIZE_T_MAX, 1) != -1 ||
-                            PyUnicode_FindChar(package.ptr(), '\r', 0, PY_SSIZE_T_MAX, 1) != -1))
+    if (is_str(package) && (str_has_char(package, '\n') || str_has_char(package, '\r')))
         raise_new(global("ValueError"_s),
-                  own(PyUnicode_FromFormat("Package name must not contain a line break: %R",
-                                           package.ptr())));
+                  concat("Package name must not contain a line break: "_s, repr_of(package)));
 
     object storage_dir = storage_directory();
     try {
@@ -183,14 +127,12 @@ object store_package_name(handle package) {
 
     object package_file = record_file(storage_dir);
     try {
-        RecordLock lock(package_file, __LINE__);
-        with(method(package_file, "open"_s, "a"_s),
-             [&](handle file) { method(file, "write"_s, concat(package, "\n"_s)); });
+        RecordLock lock(package_file);
+        with_block(method(package_file, "open"_s, "a"_s),
+                   [&](handle file) { method(file, "write"_s, concat(package, "\n"_s)); });
     } catch (const Raised&) {
-        object error = py::reinterpret_steal<object>(PyErr_GetRaisedException());
-        // caught() needs the exception pending; keep our own reference to it
-        PyErr_SetRaisedException(Py_NewRef(error.ptr()));
-        if (!caught("OSError"_s)) throw;
+        object error = caught_as("OSError"_s);
+        if (!error) throw;
         object log_error = attr(global("LOGGER"_s), "error"_s);
         object message = fstring({"Failed to write installed package '"_s, str_of(package),
                                   "' to '"_s, str_of(package_file), "': "_s, str_of(error)});
@@ -204,7 +146,7 @@ object read_stored_packages() {
     if (!truth(method(package_file, "exists"_s)))
         raise_new(global("FileNotFoundError"_s), "No stored package file found."_s);
     object packages = new_set();
-    with(method(package_file, "open"_s, "r"_s), [&](handle file) {
+    with_block(method(package_file, "open"_s, "r"_s), [&](handle file) {
         for (object line : iterate(file)) {
             object name = method(line, "strip"_s);
             if (truth(name)) set_add(packages, name);
@@ -215,7 +157,7 @@ object read_stored_packages() {
 
 // The text of the remaining entries: each followed by a line end.
 object joined_lines(handle packages) {
-    if (PyList_GET_SIZE(packages.ptr()) == 0) return borrow(""_s.ptr());
+    if (length(packages) == 0) return borrow(""_s.ptr());
     object body = method("\n"_s, "join"_s, packages);
     return concat(body, "\n"_s);
 }
@@ -225,9 +167,9 @@ object remove_package_name(handle package) {
     object package_file = record_file(storage_dir);
     if (!truth(method(package_file, "exists"_s))) return borrow(Py_None);
 
-    RecordLock lock(package_file, __LINE__);
+    RecordLock lock(package_file);
     object packages = new_list();
-    with(method(package_file, "open"_s, "r"_s), [&](handle file) {
+    with_block(method(package_file, "open"_s, "r"_s), [&](handle file) {
         for (object line : iterate(file)) {
             object name = method(line, "strip"_s);
             if (truth(compare(name, package, Py_NE))) append(packages, name);
@@ -235,51 +177,49 @@ object remove_package_name(handle package) {
     });
 
 #ifndef _WIN32
-    std::string record_path = os_path(package_file, __LINE__);
+    std::string record_path = os_path(package_file);
     struct stat record_stat{};
     bool have_stat = false;
     if (!record_path.empty()) {
         // a record its owner made read-only stays unchanged, as an in-place
         // rewrite would leave it
-        if (::access(record_path.c_str(), W_OK) != 0) os_error(record_path, __LINE__);
+        if (::access(record_path.c_str(), W_OK) != 0) raise_os_error(record_path);
         have_stat = ::stat(record_path.c_str(), &record_stat) == 0;
     }
 #endif
 
     // the new content goes to a file of its own and replaces the record in
     // one rename: readers and a failure part-way see the old record whole
-    object temp_name =
-        own(PyUnicode_FromFormat(".installed_packages.txt.%ld.tmp", static_cast<long>(::getpid())));
-    object temp_file = own(PyNumber_TrueDivide(storage_dir.ptr(), temp_name.ptr()));
+    object temp_name = fstring({".installed_packages.txt."_s, int_from(::getpid()), ".tmp"_s});
+    object temp_file = divide(storage_dir, temp_name);
     try {
-        with(method(temp_file, "open"_s, "w"_s),
+        with_block(method(temp_file, "open"_s, "w"_s),
              [&](handle file) { method(file, "write"_s, joined_lines(packages)); });
 #ifndef _WIN32
         if (have_stat) {
-            std::string temp_path = os_path(temp_file, __LINE__);
+            std::string temp_path = os_path(temp_file);
             if (!temp_path.empty()) {
                 // the owner is kept where we may set it (as root; otherwise the file
                 // stays ours), the mode always
                 [[maybe_unused]] int owned =
                     ::chown(temp_path.c_str(), record_stat.st_uid, record_stat.st_gid);
                 if (::chmod(temp_path.c_str(), record_stat.st_mode & 07777U) != 0)
-                    os_error(temp_path, __LINE__);
+                    raise_os_error(temp_path);
             }
         }
 #endif
         call(attr(global("os"_s), "replace"_s), temp_file, package_file);
-    } catch (const Raised&) {
+    } catch (const Raised& r) {
         // leave no half-written file behind; the failure that got here is the one to report
-        PyObject* pending = PyErr_GetRaisedException();
+        object pending = suspend_exception();
         std::string temp_path;
         try {
-            temp_path = os_path(temp_file, __LINE__);
+            temp_path = os_path(temp_file);
         } catch (const Raised&) {
-            PyErr_Clear();
+            suspend_exception();  // no path to remove: nothing to clean
         }
         if (!temp_path.empty()) std::remove(temp_path.c_str());
-        PyErr_SetRaisedException(pending);
-        throw;
+        resume_exception(std::move(pending), r);
     }
     return borrow(Py_None);
 }

@@ -9,42 +9,16 @@ using namespace zf;
 namespace {
 
 // Statuses handled by the table, in the order the table lists them.
-constexpr long table_statuses[] = {400, 401, 403, 404, 405, 422};
+constexpr long long table_statuses[] = {400, 401, 403, 404, 405, 422};
 
-// Whether str() of `o` is a pure function of its value that cannot fail, as
-// for what JSON decodes to.  Such a text is made once, and only when a
-// message shows it, since no caller can tell the difference; any other detail
-// has its str() called for every message that shows it, as the messages are
-// made.
-bool plain(PyObject* o, int depth) {
-    if (o == Py_None || PyUnicode_CheckExact(o) || PyFloat_CheckExact(o) || PyBool_Check(o))
-        return true;
-    if (PyLong_CheckExact(o)) {
-        // a huge int's str() can fail (the digit limit): that one stays eager
-        int overflow = 0;
-        PyLong_AsLongLongAndOverflow(o, &overflow);
-        return overflow == 0;
-    }
-    if (depth == 0) return false;
-    if (PyList_CheckExact(o)) {
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(o); ++i)
-            if (!plain(PyList_GET_ITEM(o, i), depth - 1)) return false;
-        return true;
-    }
-    if (PyDict_CheckExact(o)) {
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(o, &pos, &key, &value))
-            if (!plain(key, depth - 1) || !plain(value, depth - 1)) return false;
-        return true;
-    }
-    return false;
-}
-
-// The error detail and its str() form, made when the rules above say.
+// The error detail's str() form: for plain data (what JSON decodes to, whose
+// str() is a pure function of its value and cannot fail) it is made once, and
+// only when a message shows it, since no caller can tell the difference; any
+// other detail has its str() called for every message that shows it, as the
+// messages are made.
 class Detail {
  public:
-    explicit Detail(object value) : value_(std::move(value)), plain_(plain(value_.ptr(), 16)) {}
+    explicit Detail(object value) : value_(std::move(value)), plain_(is_plain_data(value_)) {}
     // the text for a message made now: str() now, unless it is plain
     object eager() { return plain_ ? object() : str_of(value_); }
     // the text of a message, given what eager() gave when it was made
@@ -98,12 +72,10 @@ object handle_http_error_response(handle response) {
     // float 404.0, an int subclass, an object with its own hash and
     // equality) goes through a real dict lookup.
     int chosen = -1;
-    if (PyLong_CheckExact(status.ptr())) {
-        int overflow = 0;
-        long s = PyLong_AsLongAndOverflow(status.ptr(), &overflow);
-        if (s == -1 && PyErr_Occurred()) raised(__LINE__);
-        for (int i = 0; i < 6 && overflow == 0; ++i)
-            if (table_statuses[i] == s) chosen = i;
+    long long code = 0;
+    if (exact_int_value(status, &code)) {
+        for (int i = 0; i < 6; ++i)
+            if (table_statuses[i] == code) chosen = i;
     } else {
         object error_map = new_dict();
         set_item(error_map, num<400>(), num<0>());
@@ -112,12 +84,8 @@ object handle_http_error_response(handle response) {
         set_item(error_map, num<404>(), num<3>());
         set_item(error_map, num<405>(), num<4>());
         set_item(error_map, num<422>(), num<5>());
-        PyObject* found = nullptr;
-        if (PyDict_GetItemRef(error_map.ptr(), status.ptr(), &found) < 0) raised(__LINE__);
-        if (found != nullptr) {
-            chosen = static_cast<int>(PyLong_AsLong(found));
-            Py_DECREF(found);
-        }
+        object found = dict_get(error_map, status);
+        if (found && exact_int_value(found, &code)) chosen = static_cast<int>(code);
     }
 
     switch (chosen) {
