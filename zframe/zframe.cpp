@@ -63,8 +63,7 @@ PyObject* g_init_codes = nullptr;
 // ------------------------------------------------------- function object
 
 struct Function {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     PyObject* dict;
     PyObject* weakrefs;
     PyObject* name;
@@ -76,22 +75,24 @@ struct Function {
     PyObject* annotations;  // dict or NULL
     PyObject* globals;
     PyObject* closure;
-    PyObject* params;       // tuple of interned parameter names
-    PyObject* code;         // __code__, made on first use
-    PyObject* tb_name;      // "<module>.<qualname>" for traceback entries
-    PyObject* tb_codes;     // line -> frame of traceback entries
+    PyObject* params;    // tuple of interned parameter names
+    PyObject* code;      // __code__, made on first use
+    PyObject* tb_name;   // "<module>.<qualname>" for traceback entries
+    PyObject* tb_codes;  // line -> frame of traceback entries
     Invoker impl;
     int nparams;
     unsigned line;
     // the built-in type a parameter's annotation demands exactly, if any
     PyTypeObject* exact[max_params];
     const char* expected[max_params];
-    const char* cname;      // the name as given at definition, for error texts
+    const char* cname;  // the name as given at definition, for error texts
 };
 
 extern PyTypeObject FunctionType;
 
-inline Function* as_func(PyObject* o) { return reinterpret_cast<Function*>(o); }
+inline Function* as_func(PyObject* o) {
+    return reinterpret_cast<Function*>(o);
+}
 
 PyObject* fail_binding(Function* f) {
     add_traceback(f->tb_name, f->line, &f->tb_codes);
@@ -148,8 +149,7 @@ bool bind(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
             PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", f->cname);
             return fail_binding(f);
         }
-        PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", f->cname,
-                     nargs);
+        PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", f->cname, nargs);
         return fail_binding(f);
     }
     if (nargs > max) return arg_count_error(f, min, max, nargs);
@@ -316,7 +316,9 @@ PyObject* function_reduce(PyObject* self, PyObject*) {
     return Py_NewRef(as_func(self)->qualname);
 }
 
-PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_func(self)->name); }
+PyObject* get_name(PyObject* self, void*) {
+    return Py_NewRef(as_func(self)->name);
+}
 int set_name(PyObject* self, PyObject* v, void*) {
     if (v == nullptr || !PyUnicode_Check(v)) {
         PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
@@ -325,7 +327,9 @@ int set_name(PyObject* self, PyObject* v, void*) {
     Py_XSETREF(as_func(self)->name, Py_NewRef(v));
     return 0;
 }
-PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_func(self)->qualname); }
+PyObject* get_qualname(PyObject* self, void*) {
+    return Py_NewRef(as_func(self)->qualname);
+}
 int set_qualname(PyObject* self, PyObject* v, void*) {
     if (v == nullptr || !PyUnicode_Check(v)) {
         PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
@@ -377,18 +381,26 @@ int set_annotations(PyObject* self, PyObject* v, void*) {
     Py_XSETREF(as_func(self)->annotations, Py_XNewRef(v));
     return 0;
 }
-PyObject* get_doc(PyObject* self, void*) { return Py_NewRef(as_func(self)->doc); }
+PyObject* get_doc(PyObject* self, void*) {
+    return Py_NewRef(as_func(self)->doc);
+}
 int set_doc(PyObject* self, PyObject* v, void*) {
     Py_XSETREF(as_func(self)->doc, Py_NewRef(v ? v : Py_None));
     return 0;
 }
-PyObject* get_module(PyObject* self, void*) { return Py_NewRef(as_func(self)->module); }
+PyObject* get_module(PyObject* self, void*) {
+    return Py_NewRef(as_func(self)->module);
+}
 int set_module(PyObject* self, PyObject* v, void*) {
     Py_XSETREF(as_func(self)->module, Py_NewRef(v ? v : Py_None));
     return 0;
 }
-PyObject* get_globals(PyObject* self, void*) { return Py_NewRef(as_func(self)->globals); }
-PyObject* get_closure(PyObject*, void*) { Py_RETURN_NONE; }
+PyObject* get_globals(PyObject* self, void*) {
+    return Py_NewRef(as_func(self)->globals);
+}
+PyObject* get_closure(PyObject*, void*) {
+    Py_RETURN_NONE;
+}
 
 // A code object that describes the parameters, so that inspect.signature()
 // and help() show them as they show a Python function's.
@@ -492,8 +504,12 @@ object global(handle name, Site s) {
     return py::reinterpret_steal<object>(v);
 }
 
-object attr(At o, handle name) { return own(PyObject_GetAttr(o.o, name.ptr()), o.line); }
-object item(At o, handle key) { return own(PyObject_GetItem(o.o, key.ptr()), o.line); }
+object attr(At o, handle name) {
+    return own(PyObject_GetAttr(o.o, name.ptr()), o.line);
+}
+object item(At o, handle key) {
+    return own(PyObject_GetItem(o.o, key.ptr()), o.line);
+}
 void set_item(At o, handle key, handle value) {
     if (PyObject_SetItem(o.o, key.ptr(), value.ptr()) < 0) raised(o.line);
 }
@@ -529,11 +545,21 @@ object format(At o) {
     if (PyUnicode_CheckExact(o.o)) return borrow(o.o);
     return own(PyObject_Format(o.o, nullptr), o.line);
 }
-object str_of(At o) { return own(PyObject_Str(o.o), o.line); }
-object concat(At a, handle b) { return own(PyNumber_Add(a.o, b.ptr()), a.line); }
-object divide(At a, handle b) { return own(PyNumber_TrueDivide(a.o, b.ptr()), a.line); }
-object repr_of(At o) { return own(PyObject_Repr(o.o), o.line); }
-object int_from(long long v, Site s) { return own(PyLong_FromLongLong(v), s.line); }
+object str_of(At o) {
+    return own(PyObject_Str(o.o), o.line);
+}
+object concat(At a, handle b) {
+    return own(PyNumber_Add(a.o, b.ptr()), a.line);
+}
+object divide(At a, handle b) {
+    return own(PyNumber_TrueDivide(a.o, b.ptr()), a.line);
+}
+object repr_of(At o) {
+    return own(PyObject_Repr(o.o), o.line);
+}
+object int_from(long long v, Site s) {
+    return own(PyLong_FromLongLong(v), s.line);
+}
 object dict_get(At d, handle key) {
     PyObject* v = nullptr;
     if (PyDict_GetItemRef(d.o, key.ptr(), &v) < 0) raised(d.line);
@@ -568,32 +594,45 @@ bool is_plain_data(handle o, int depth) {
     return false;
 }
 
-object new_list(Site s) { return own(PyList_New(0), s.line); }
+object new_list(Site s) {
+    return own(PyList_New(0), s.line);
+}
 void append(At list, handle x) {
     if (PyList_Append(list.o, x.ptr()) < 0) raised(list.line);
 }
-object new_set(Site s) { return own(PySet_New(nullptr), s.line); }
-object set_of(At iterable) { return own(PySet_New(iterable.o), iterable.line); }
+object new_set(Site s) {
+    return own(PySet_New(nullptr), s.line);
+}
+object set_of(At iterable) {
+    return own(PySet_New(iterable.o), iterable.line);
+}
 void set_add(At set, handle x) {
     if (PySet_Add(set.o, x.ptr()) < 0) raised(set.line);
 }
-object new_dict(Site s) { return own(PyDict_New(), s.line); }
+object new_dict(Site s) {
+    return own(PyDict_New(), s.line);
+}
 object sorted_copy(At list) {
     object copy = own(PySequence_List(list.o), list.line);
     if (PyList_Sort(copy.ptr()) < 0) raised(list.line);
     return copy;
 }
-object str_from(const char* utf8, Site s) { return own(PyUnicode_FromString(utf8), s.line); }
+object str_from(const char* utf8, Site s) {
+    return own(PyUnicode_FromString(utf8), s.line);
+}
 
 object fstring(std::initializer_list<handle> parts, Site s) {
     object pieces = own(PyTuple_New(static_cast<Py_ssize_t>(parts.size())), s.line);
     Py_ssize_t i = 0;
-    for (handle p : parts) PyTuple_SET_ITEM(pieces.ptr(), i++, format(At(p, s.line)).release().ptr());
+    for (handle p : parts)
+        PyTuple_SET_ITEM(pieces.ptr(), i++, format(At(p, s.line)).release().ptr());
     object empty = own(PyUnicode_FromStringAndSize("", 0), s.line);
     return own(PyUnicode_Join(empty.ptr(), pieces.ptr()), s.line);
 }
 
-object float_from(double v, Site s) { return own(PyFloat_FromDouble(v), s.line); }
+object float_from(double v, Site s) {
+    return own(PyFloat_FromDouble(v), s.line);
+}
 
 object bytes_from(const char* data, std::size_t size, Site s) {
     return own(PyBytes_FromStringAndSize(data, static_cast<Py_ssize_t>(size)), s.line);
@@ -603,7 +642,9 @@ object slice_of(handle start, handle stop, handle step, Site s) {
     return own(PySlice_New(start.ptr(), stop.ptr(), step.ptr()), s.line);
 }
 
-object import_module(const char* name, Site s) { return own(PyImport_ImportModule(name), s.line); }
+object import_module(const char* name, Site s) {
+    return own(PyImport_ImportModule(name), s.line);
+}
 
 // ------------------------------------------------------------------ text
 
@@ -660,8 +701,12 @@ bool str_has_char(handle s, Py_UCS4 c) {
     return PyUnicode_FindChar(s.ptr(), c, 0, PY_SSIZE_T_MAX, 1) >= 0;
 }
 
-Py_ssize_t str_length(handle s) { return PyUnicode_GET_LENGTH(s.ptr()); }
-Py_UCS4 str_char(handle s, Py_ssize_t i) { return PyUnicode_READ_CHAR(s.ptr(), i); }
+Py_ssize_t str_length(handle s) {
+    return PyUnicode_GET_LENGTH(s.ptr());
+}
+Py_UCS4 str_char(handle s, Py_ssize_t i) {
+    return PyUnicode_READ_CHAR(s.ptr(), i);
+}
 object substring(handle s, Py_ssize_t start, Py_ssize_t end, Site site) {
     return own(PyUnicode_Substring(s.ptr(), start, end), site.line);
 }
@@ -672,8 +717,7 @@ void sort(At list) {
 
 // ------------------------------------------------------------------ calls
 
-object vcall(PyObject* f, PyObject* const* args, std::size_t n, PyObject* kwnames,
-             unsigned line) {
+object vcall(PyObject* f, PyObject* const* args, std::size_t n, PyObject* kwnames, unsigned line) {
     return own(PyObject_Vectorcall(f, args, n | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames), line);
 }
 
@@ -691,7 +735,9 @@ void Iter::advance() {
     cur_ = py::reinterpret_steal<object>(next);
 }
 
-Range iterate(At o) { return Range(own(PyObject_GetIter(o.o), o.line), o.line); }
+Range iterate(At o) {
+    return Range(own(PyObject_GetIter(o.o), o.line), o.line);
+}
 
 void unpack(At o, std::initializer_list<object*> targets) {
     const Py_ssize_t n = static_cast<Py_ssize_t>(targets.size());
@@ -849,9 +895,9 @@ bool fs_path(handle path, std::string* out, Site s) {
 
 void raise_os_error(const std::string& path, Site s) {
     int saved = errno;
-    object name = own(
-        PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())),
-        s.line);
+    object name =
+        own(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())),
+            s.line);
     errno = saved;
     PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.ptr());
     raised(s.line);
@@ -861,7 +907,9 @@ void check_signals(Site s) {
     if (PyErr_CheckSignals() < 0) raised(s.line);
 }
 
-object suspend_exception() { return py::reinterpret_steal<object>(PyErr_GetRaisedException()); }
+object suspend_exception() {
+    return py::reinterpret_steal<object>(PyErr_GetRaisedException());
+}
 
 void resume_exception(object pending, const Raised& r) {
     PyErr_SetRaisedException(pending.release().ptr());
@@ -885,8 +933,8 @@ object raise_return(At value) {
         if (inst == nullptr) return object();
         if (!PyExceptionInstance_Check(inst)) {
             PyErr_Format(PyExc_TypeError,
-                         "calling %R should have returned an instance of BaseException, not %s",
-                         v, Py_TYPE(inst)->tp_name);
+                         "calling %R should have returned an instance of BaseException, not %s", v,
+                         Py_TYPE(inst)->tp_name);
             Py_DECREF(inst);
             return object();
         }
@@ -939,22 +987,20 @@ object make_function(const Def& d, Invoker impl, std::size_t arity,
     f->globals = Py_NewRef(g_globals);
     f->closure = Py_XNewRef(closure.ptr());
     f->name = Py_NewRef(intern(d.name));
-    f->qualname = Py_NewRef(d.qualname ? own(PyUnicode_FromString(d.qualname), line).ptr()
-                                       : f->name);
+    f->qualname =
+        Py_NewRef(d.qualname ? own(PyUnicode_FromString(d.qualname), line).ptr() : f->name);
     f->doc = d.doc ? own(PyUnicode_FromString(d.doc), line).release().ptr() : Py_NewRef(Py_None);
     PyObject* modname = nullptr;
     if (PyDict_GetItemRef(g_globals, intern("__name__"), &modname) < 0) raised(line);
     f->module = modname ? modname : Py_NewRef(Py_None);
-    f->tb_name = own(PyUnicode_FromFormat("%s.%U", g_info->full_name, f->qualname), line)
-                     .release()
-                     .ptr();
+    f->tb_name =
+        own(PyUnicode_FromFormat("%s.%U", g_info->full_name, f->qualname), line).release().ptr();
     f->params = own(PyTuple_New(static_cast<Py_ssize_t>(arity)), line).release().ptr();
     std::size_t i = 0;
     for (const char* p : d.params) PyTuple_SET_ITEM(f->params, i++, Py_NewRef(intern(p)));
     if (defaults.size() > 0) {
-        f->defaults = own(PyTuple_New(static_cast<Py_ssize_t>(defaults.size())), line)
-                          .release()
-                          .ptr();
+        f->defaults =
+            own(PyTuple_New(static_cast<Py_ssize_t>(defaults.size())), line).release().ptr();
         i = 0;
         for (handle h : defaults) PyTuple_SET_ITEM(f->defaults, i++, Py_NewRef(h.ptr()));
     }
@@ -1001,12 +1047,12 @@ void Module::import_from(const char* module, std::initializer_list<const char*> 
             PyObject* file = nullptr;
             if (PyObject_GetOptionalAttrString(mod.ptr(), "__file__", &file) < 0) PyErr_Clear();
             object modname = own(PyUnicode_FromString(module), s.line);
-            object msg = own(file ? PyUnicode_FromFormat("cannot import name '%s' from '%s' (%S)",
-                                                         n, module, file)
-                                  : PyUnicode_FromFormat(
-                                        "cannot import name '%s' from '%s' (unknown location)", n,
-                                        module),
-                             s.line);
+            object msg =
+                own(file ? PyUnicode_FromFormat("cannot import name '%s' from '%s' (%S)", n, module,
+                                                file)
+                         : PyUnicode_FromFormat(
+                               "cannot import name '%s' from '%s' (unknown location)", n, module),
+                    s.line);
             PyErr_SetImportError(msg.ptr(), modname.ptr(), file);
             Py_XDECREF(file);
             raised(s.line);
@@ -1019,7 +1065,9 @@ void Module::set(const char* name, handle value, Site s) {
     if (PyDict_SetItem(g_globals, intern(name), value.ptr()) < 0) raised(s.line);
 }
 
-object Module::get(const char* name, Site s) { return global(intern(name), s); }
+object Module::get(const char* name, Site s) {
+    return global(intern(name), s);
+}
 
 PyObject* create_module(PyObject* spec, PyModuleDef*) {
     // Module-level names live in process-wide statics, so one interpreter only.
@@ -1071,9 +1119,9 @@ int exec_module(PyObject* module, const ModuleInfo& info) {
             if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
                                  "compile time Python version %d.%d of module '%.100s' %s "
                                  "runtime version %d.%d",
-                                 static_cast<int>(compiled >> 8U), static_cast<int>(compiled & 0xFFU),
-                                 info.full_name, "does not match",
-                                 static_cast<int>(running >> 8U),
+                                 static_cast<int>(compiled >> 8U),
+                                 static_cast<int>(compiled & 0xFFU), info.full_name,
+                                 "does not match", static_cast<int>(running >> 8U),
                                  static_cast<int>(running & 0xFFU)) < 0)
                 raised(line);
         }

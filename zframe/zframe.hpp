@@ -53,15 +53,21 @@ struct At {
     At(handle h, unsigned line) : o(h.ptr()), line(line) {}
 };
 
-[[noreturn]] inline void raised(unsigned line) { throw Raised{line}; }
+[[noreturn]] inline void raised(unsigned line) {
+    throw Raised{line};
+}
 
 // Take ownership of a new reference; a null result means an exception is set.
 inline object own(PyObject* p, unsigned line) {
     if (p == nullptr) raised(line);
     return py::reinterpret_steal<object>(p);
 }
-inline object own(PyObject* p, Site s = {}) { return own(p, s.line); }
-inline object borrow(PyObject* p) { return py::reinterpret_borrow<object>(p); }
+inline object own(PyObject* p, Site s = {}) {
+    return own(p, s.line);
+}
+inline object borrow(PyObject* p) {
+    return py::reinterpret_borrow<object>(p);
+}
 
 // -------------------------------------------------------------- literals
 
@@ -90,8 +96,12 @@ handle num() {
     return n;
 }
 
-inline handle none() { return Py_None; }
-inline handle truth_value(bool b) { return b ? Py_True : Py_False; }
+inline handle none() {
+    return Py_None;
+}
+inline handle truth_value(bool b) {
+    return b ? Py_True : Py_False;
+}
 
 // ------------------------------------------------------ names and objects
 
@@ -122,16 +132,36 @@ bool exact_int_value(handle o, long long* value);
 // (what JSON decodes to), nested at most `depth` deep.
 bool is_plain_data(handle o, int depth = 16);
 
-inline bool is_none(handle o) { return o.ptr() == Py_None; }
-inline const char* type_name(handle o) { return Py_TYPE(o.ptr())->tp_name; }
-inline bool is_str(handle o) { return PyUnicode_Check(o.ptr()); }
-inline bool is_exact_str(handle o) { return PyUnicode_CheckExact(o.ptr()); }
-inline bool is_bytes(handle o) { return PyBytes_Check(o.ptr()); }
-inline bool is_int(handle o) { return PyLong_Check(o.ptr()); }
-inline bool is_float(handle o) { return PyFloat_Check(o.ptr()); }
-inline bool is_list_or_tuple(handle o) { return PyList_Check(o.ptr()) || PyTuple_Check(o.ptr()); }
-inline bool is_dict(handle o) { return PyDict_Check(o.ptr()); }
-inline bool is_str_empty(handle o) { return PyUnicode_GET_LENGTH(o.ptr()) == 0; }
+inline bool is_none(handle o) {
+    return o.ptr() == Py_None;
+}
+inline const char* type_name(handle o) {
+    return Py_TYPE(o.ptr())->tp_name;
+}
+inline bool is_str(handle o) {
+    return PyUnicode_Check(o.ptr());
+}
+inline bool is_exact_str(handle o) {
+    return PyUnicode_CheckExact(o.ptr());
+}
+inline bool is_bytes(handle o) {
+    return PyBytes_Check(o.ptr());
+}
+inline bool is_int(handle o) {
+    return PyLong_Check(o.ptr());
+}
+inline bool is_float(handle o) {
+    return PyFloat_Check(o.ptr());
+}
+inline bool is_list_or_tuple(handle o) {
+    return PyList_Check(o.ptr()) || PyTuple_Check(o.ptr());
+}
+inline bool is_dict(handle o) {
+    return PyDict_Check(o.ptr());
+}
+inline bool is_str_empty(handle o) {
+    return PyUnicode_GET_LENGTH(o.ptr()) == 0;
+}
 
 object new_list(Site s = {});
 void append(At list, handle x);
@@ -266,12 +296,14 @@ inline object try_compare(handle a, handle b, int op) {
     return py::reinterpret_steal<object>(PyObject_RichCompare(a.ptr(), b.ptr(), op));
 }
 // Throws for the exception that a try_call left pending when no clause took it.
-[[noreturn]] inline void rethrow(Site s = {}) { raised(s.line); }
+[[noreturn]] inline void rethrow(Site s = {}) {
+    raised(s.line);
+}
 
 // ------------------------------------------------------------- iteration
 
 class Iter {
-   public:
+ public:
     Iter(object it, unsigned line) : it_(std::move(it)), line_(line) { advance(); }
     Iter() = default;
     object operator*() const { return cur_; }
@@ -281,19 +313,19 @@ class Iter {
     }
     bool operator!=(const Iter&) const { return cur_.ptr() != nullptr; }
 
-   private:
+ private:
     void advance();
     object it_, cur_;
     unsigned line_ = 0;
 };
 
 class Range {
-   public:
+ public:
     Range(object it, unsigned line) : it_(std::move(it)), line_(line) {}
     Iter begin() { return Iter(it_, line_); }
     Iter end() { return Iter(); }
 
-   private:
+ private:
     object it_;
     unsigned line_;
 };
@@ -336,7 +368,7 @@ object raise_new_return(At type, handle message);
 
 // Python's try/finally: `cleanup` runs however `body` ends.  An exception of
 // `cleanup` replaces the pending one, which becomes its __context__.
-object suspend_exception();                                       // takes the pending one
+object suspend_exception();                                           // takes the pending one
 [[noreturn]] void resume_exception(object pending, const Raised& r);  // sets it again, rethrows
 [[noreturn]] void chain_exception(object pending, const Raised& r);   // cleanup's own failure
 template <class Body, class Cleanup>
@@ -462,7 +494,7 @@ object closure_function(const Def& d, handle closure, Site s = {}) {
 
 // The module body's view of the module being executed.
 class Module {
-   public:
+ public:
     explicit Module(PyObject* m) : m_(m) {}
     // import a.b  (binds the top-level name)
     void import(const char* name, Site s = {});
@@ -480,7 +512,7 @@ class Module {
     }
     handle ptr() const { return m_; }
 
-   private:
+ private:
     PyObject* m_;
 };
 
@@ -498,21 +530,24 @@ int exec_module(PyObject* module, const ModuleInfo& info);
 }  // namespace zf
 
 // Defines the module `zelkor_installer.utils.<name>` and its PyInit_<name>.
-#define ZF_MODULE(NAME, DOC, BODY)                                                         \
-    static const ::zf::ModuleInfo zf_module_info{#NAME, "zelkor_installer.utils." #NAME,   \
-                                                 BODY};                                    \
-    static int zf_exec(PyObject* m) { return ::zf::exec_module(m, zf_module_info); }      \
-    static PyModuleDef_Slot zf_slots[] = {                                                 \
-        {Py_mod_create, reinterpret_cast<void*>(&::zf::create_module)},                   \
-        {Py_mod_exec, reinterpret_cast<void*>(&zf_exec)},                                  \
-        {0, nullptr}};                                                                     \
-    static PyModuleDef zf_module_def = {PyModuleDef_HEAD_INIT,                             \
-                                        "zelkor_installer.utils." #NAME,                   \
-                                        DOC,                                               \
-                                        0,                                                 \
-                                        nullptr,                                           \
-                                        zf_slots,                                          \
-                                        nullptr,                                           \
-                                        nullptr,                                           \
-                                        nullptr};                                          \
-    PyMODINIT_FUNC PyInit_##NAME(void) { return PyModuleDef_Init(&zf_module_def); }
+#define ZF_MODULE(NAME, DOC, BODY)                                                              \
+    static const ::zf::ModuleInfo zf_module_info{#NAME, "zelkor_installer.utils." #NAME, BODY}; \
+    static int zf_exec(PyObject* m) {                                                           \
+        return ::zf::exec_module(m, zf_module_info);                                            \
+    }                                                                                           \
+    static PyModuleDef_Slot zf_slots[] = {                                                      \
+        {Py_mod_create, reinterpret_cast<void*>(&::zf::create_module)},                         \
+        {Py_mod_exec, reinterpret_cast<void*>(&zf_exec)},                                       \
+        {0, nullptr}};                                                                          \
+    static PyModuleDef zf_module_def = {PyModuleDef_HEAD_INIT,                                  \
+                                        "zelkor_installer.utils." #NAME,                        \
+                                        DOC,                                                    \
+                                        0,                                                      \
+                                        nullptr,                                                \
+                                        zf_slots,                                               \
+                                        nullptr,                                                \
+                                        nullptr,                                                \
+                                        nullptr};                                               \
+    PyMODINIT_FUNC PyInit_##NAME(void) {                                                        \
+        return PyModuleDef_Init(&zf_module_def);                                                \
+    }

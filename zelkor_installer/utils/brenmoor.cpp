@@ -44,7 +44,7 @@ bool genuine_posix_pure_path(handle cls) {
 // one name is what a fresh lookup would give for the next; `forget` drops it
 // where code may have run in between.
 class BasePrefixTest {
-   public:
+ public:
     bool operator()(handle name) {
         if (is_exact_str(name)) {
             if (!prefix_) prefix_ = global("BASE_PREFIX"_s);
@@ -58,7 +58,7 @@ class BasePrefixTest {
     }
     void forget() { prefix_ = object(); }
 
-   private:
+ private:
     object prefix_;
 };
 
@@ -83,7 +83,9 @@ object list_current_installed_packages_with_their_version() {
 
 // ------------------------------------------------------- package names
 
-object clean_path(handle path) { return str_strip_lower(path); }
+object clean_path(handle path) {
+    return str_strip_lower(path);
+}
 
 object get_package_name(handle file_path) {
     if (str_is_blank(file_path)) return borrow(Py_None);
@@ -288,13 +290,14 @@ void body(Module& m) {
     m.def<list_current_installed_packages>(
         {.name = "list_current_installed_packages",
          .params = {},
-         .doc = "Returns a list of currently installed package names.\n"
-                "\n"
-                "    The metadata of all installed distributions is supplied by\n"
-                "    importlib.metadata.distributions(); the package names are taken from it.\n"
-                "\n"
-                "    Returns:\n"
-                "        list: The names of the packages currently installed in the environment.\n"});
+         .doc =
+             "Returns a list of currently installed package names.\n"
+             "\n"
+             "    The metadata of all installed distributions is supplied by\n"
+             "    importlib.metadata.distributions(); the package names are taken from it.\n"
+             "\n"
+             "    Returns:\n"
+             "        list: The names of the packages currently installed in the environment.\n"});
     m.def<list_current_installed_packages_with_their_version>(
         {.name = "list_current_installed_packages_with_their_version",
          .params = {},
@@ -375,9 +378,10 @@ void body(Module& m) {
         {.name = "is_version_equal",
          .params = {"installed_version", "requested_version"},
          .doc = "Check if the installed version is equal to the requested version."});
-    m.def<convert_to_set>({.name = "convert_to_set",
-                           .params = {"obj"},
-                           .doc = "Convert a list, tuple, str, int, float, or dictionary to a set."});
+    m.def<convert_to_set>(
+        {.name = "convert_to_set",
+         .params = {"obj"},
+         .doc = "Convert a list, tuple, str, int, float, or dictionary to a set."});
     m.def<get_requirement_name>(
         {.name = "get_requirement_name",
          .params = {"requirement_name"},

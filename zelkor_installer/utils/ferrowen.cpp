@@ -97,7 +97,9 @@ object storage_directory() {
     return call(path_type, location);
 }
 
-object record_file(handle storage_dir) { return divide(storage_dir, "installed_packages.txt"_s); }
+object record_file(handle storage_dir) {
+    return divide(storage_dir, "installed_packages.txt"_s);
+}
 
 // ------------------------------------------------------------- functions
 
@@ -194,7 +196,7 @@ object remove_package_name(handle package) {
     object temp_file = divide(storage_dir, temp_name);
     try {
         with_block(method(temp_file, "open"_s, "w"_s),
-             [&](handle file) { method(file, "write"_s, joined_lines(packages)); });
+                   [&](handle file) { method(file, "write"_s, joined_lines(packages)); });
 #ifndef _WIN32
         if (have_stat) {
             std::string temp_path = os_path(temp_file);

@@ -12,7 +12,9 @@ namespace {
 
 // Distribution's pretty name in either quote style; greedy up to the last
 // matching quote of the line, as a single-quoted value always was read.
-handle pretty_name_pattern() { return R"re(PRETTY_NAME=(['"])(.*)\1)re"_s; }
+handle pretty_name_pattern() {
+    return R"re(PRETTY_NAME=(['"])(.*)\1)re"_s;
+}
 
 object list_of(handle a, handle b) {
     object l = new_list();
@@ -28,8 +30,8 @@ object get_os_info() {
     object linux_distro = borrow(Py_None);
     if (truth(compare(attr(global("sys"_s), "platform"_s), "darwin"_s, Py_EQ))) {
         object check_output = attr(global("subprocess"_s), "check_output"_s);
-        object printed = call(check_output, list_of("sw_vers"_s, "-productVersion"_s),
-                              Kw{"text"_s, Py_True});
+        object printed =
+            call(check_output, list_of("sw_vers"_s, "-productVersion"_s), Kw{"text"_s, Py_True});
         version = method(printed, "strip"_s);
         system = borrow("macOS"_s.ptr());
     } else if (truth(is_linux)) {
@@ -97,7 +99,8 @@ object get_system_info() {
 
 object get_user_supported_tags() {
     object supported = new_set();
-    for (object tag : iterate(call(global("sys_tags"_s)))) set_add(supported, attr(tag, "platform"_s));
+    for (object tag : iterate(call(global("sys_tags"_s))))
+        set_add(supported, attr(tag, "platform"_s));
     return supported;
 }
 
@@ -135,7 +138,9 @@ void print_marked_entry(handle label, handle info, handle key, handle mark_fn) {
     call(print_message, fstring({label, value, flag}));
 }
 
-void print_line(handle text) { call(global("print_message"_s), text); }
+void print_line(handle text) {
+    call(global("print_message"_s), text);
+}
 
 object print_check_results() {
     print_line("Verifying system requirements for Zelkor Enterprise: \n"_s);
@@ -196,10 +201,9 @@ void body(Module& m) {
                                "        - linux_distro (str or None): Linux distribution's "
                                "pretty name, if available\n"
                                "        - is_linux (bool): True if running on Linux"});
-    m.def<get_architecture>(
-        {.name = "get_architecture",
-         .params = {},
-         .doc = "Determines the system architecture (e.g., arm64, x86_64)."});
+    m.def<get_architecture>({.name = "get_architecture",
+                             .params = {},
+                             .doc = "Determines the system architecture (e.g., arm64, x86_64)."});
     m.def<get_current_platform_tag>(
         {.name = "get_current_platform_tag",
          .params = {},

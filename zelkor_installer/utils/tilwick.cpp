@@ -142,8 +142,7 @@ object handle_process_exit_code(handle process, handle package, handle printable
                 if (truth(upgrade) && (truth(bigger) || truth(equal)))
                     message = method(global("ACTION_SUCCESS_ALREADY_UPDATED"_s), "get"_s, action);
                 else if (truth(equal))
-                    message =
-                        method(global("ACTION_SUCCESS_ALREADY_INSTALLED"_s), "get"_s, action);
+                    message = method(global("ACTION_SUCCESS_ALREADY_INSTALLED"_s), "get"_s, action);
             }
         }
     } else {
@@ -160,8 +159,7 @@ object handle_process_exit_code(handle process, handle package, handle printable
 }
 
 object display_progress_animation(handle process, handle package, handle version, handle action,
-                                  handle installed_packages, handle upgrade,
-                                  handle show_version) {
+                                  handle installed_packages, handle upgrade, handle show_version) {
     object display_name = (truth(show_version) && truth(version))
                               ? fstring({package, " (version "_s, version, ")"_s})
                               : borrow(package.ptr());
@@ -294,8 +292,7 @@ void body(Module& m) {
          .doc = "Print a 'warning' message indicating that the base connector package will be "
                 "installed."});
     m.def<print_additional_dependencies_installed>(
-        {.name = "print_additional_dependencies_installed",
-         .params = {"additional_dependencies"}});
+        {.name = "print_additional_dependencies_installed", .params = {"additional_dependencies"}});
     m.def<print_package_summary>(
         {.name = "print_package_summary",
          .params = {"action", "package_status", "zelkor_included"},
@@ -310,4 +307,5 @@ void body(Module& m) {
 
 }  // namespace
 
-ZF_MODULE(tilwick, "Utility functions for securely handling password input with character masking.", body)
+ZF_MODULE(tilwick, "Utility functions for securely handling password input with character masking.",
+          body)
