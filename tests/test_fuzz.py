@@ -69,21 +69,6 @@ hostile_objects = st.one_of(
 objects = st.one_of(plain_objects, hostile_objects)
 
 
-class FakeSubprocess:
-    CalledProcessError = __import__("subprocess").CalledProcessError
-
-    def run(self, args, **kw):
-        return types.SimpleNamespace(returncode=0, stdout="Available versions: 1.0\n", stderr="")
-
-    def check_output(self, args, **kw):
-        return "x86_64\n"
-
-
-class NoSleep:
-    def sleep(self, seconds):
-        pass
-
-
 def finite_keys(items):
     it = iter(list(items) + ["\r"])
     return lambda: next(it)
@@ -108,18 +93,6 @@ FUNCTIONS = [
     (ferrowen, "store_package_name", 1), (ferrowen, "remove_package_name", 1),
     (hallorn, "handle_http_error_response", 1),
 ]
-
-@pytest.fixture
-def sandbox(monkeypatch, tmp_path):
-    sink = open(os.devnull, "w")
-    monkeypatch.setattr(sys, "stdout", sink)
-    monkeypatch.setattr(brenmoor, "subprocess", FakeSubprocess())
-    monkeypatch.setattr(quastel, "subprocess", FakeSubprocess())
-    monkeypatch.setattr(tilwick, "time", NoSleep())
-    monkeypatch.setattr(ferrowen, "user_data_dir", lambda *a: str(tmp_path))
-    yield
-    sink.close()
-
 
 def check_call(module, fn, args):
     before = dict(vars(module))

@@ -78,18 +78,26 @@ object get_char_win() {
     }
 }
 
-object get_char_unix() {
+// Runs `body` with standard input's terminal in the mode that tty.<setter>
+// makes, entered with TCSANOW so keys typed ahead stay queued, and the saved
+// mode restored with TCSADRAIN however the body ends.
+template <class Body>
+object in_terminal_mode(handle setter, Body&& body) {
     object termios = import_module("termios");
     object tty = import_module("tty");
     object fd = method(attr(global("sys"_s), "stdin"_s), "fileno"_s);
     object old_settings = method(termios, "tcgetattr"_s, fd);
     return try_finally(
         [&] {
-            // TCSANOW: keys typed ahead stay queued for the next read.
-            method(tty, "setraw"_s, fd, attr(termios, "TCSANOW"_s));
-            return method(attr(global("sys"_s), "stdin"_s), "read"_s, num<1>());
+            method(tty, setter, fd, attr(termios, "TCSANOW"_s));
+            return body();
         },
         [&] { method(termios, "tcsetattr"_s, fd, attr(termios, "TCSADRAIN"_s), old_settings); });
+}
+
+object get_char_unix() {
+    return in_terminal_mode(
+        "setraw"_s, [] { return method(attr(global("sys"_s), "stdin"_s), "read"_s, num<1>()); });
 }
 
 object get_password_input(handle prompt) {
@@ -101,19 +109,13 @@ object get_password_input(handle prompt) {
         object get_password = global("get_password"_s);
         return call(get_password, prompt, global("get_char_unix"_s));
     }
-    // Between two keys the terminal is in this mode, not the caller's: keys
-    // typed or pasted ahead wait unseen instead of being echoed in clear.
-    object termios = import_module("termios");
-    object tty = import_module("tty");
-    object fd = method(attr(global("sys"_s), "stdin"_s), "fileno"_s);
-    object old_settings = method(termios, "tcgetattr"_s, fd);
-    return try_finally(
-        [&] {
-            method(tty, "setcbreak"_s, fd, attr(termios, "TCSANOW"_s));
-            object get_password = global("get_password"_s);
-            return call(get_password, prompt, global("get_char_unix"_s));
-        },
-        [&] { method(termios, "tcsetattr"_s, fd, attr(termios, "TCSADRAIN"_s), old_settings); });
+    // Between two keys the terminal stays without echo and line editing, not
+    // in the caller's mode: keys typed or pasted ahead wait unseen instead of
+    // being echoed in clear.
+    return in_terminal_mode("setcbreak"_s, [&] {
+        object get_password = global("get_password"_s);
+        return call(get_password, prompt, global("get_char_unix"_s));
+    });
 }
 
 // -------------------------------------------------------- output helpers
