@@ -36,7 +36,8 @@ def build_wheel(directory, name, version, requires=()):
         f"{module}/__init__.py": f'VERSION = "{version}"\n'.encode(),
         f"{dist_info}/METADATA": ("\n".join(metadata) + "\n").encode(),
         f"{dist_info}/WHEEL": (
-            "Wheel-Version: 1.0\nGenerator: tests.wheels\nRoot-Is-Purelib: true\nTag: py3-none-any\n"
+            "Wheel-Version: 1.0\nGenerator: tests.wheels\n"
+            "Root-Is-Purelib: true\nTag: py3-none-any\n"
         ).encode(),
     }
     record = [f"{path},{_record_hash(data)},{len(data)}" for path, data in files.items()]
