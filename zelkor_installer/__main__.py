@@ -91,7 +91,6 @@ def run_install(args):
 
     from zelkor_installer.utils import tilwick
 
-    password = None
     try:
         if args.user is not None:
             password = read_password()
@@ -151,7 +150,6 @@ def check_index_url(url):
 
 
 def read_password():
-
     password = os.environ.get(PASSWORD_ENV)
     if password is not None:
         return password
@@ -222,7 +220,6 @@ def check_index(index_url, first_name):
     urllib does not send credentials written into a URL, so they go into an
     Authorization header of a request to the bare URL.
     """
-
     from zelkor_installer.utils import hallorn, tilwick
 
     user, password = credentials_of(index_url)
@@ -329,7 +326,6 @@ def installed_versions(brenmoor):
 
 def install_one(name, requirement, version, env, versions_before, upgrade, show_version,
                 password):
-
     from zelkor_installer.utils import tilwick
 
     with tempfile.TemporaryFile() as log:
