@@ -26,15 +26,32 @@ find_python() {
     return 1
 }
 
+# ZELKOR_VENV names another environment; ZELKOR_SANITIZE=1 builds the
+# extensions with AddressSanitizer and UndefinedBehaviorSanitizer.
+VENV="${ZELKOR_VENV:-.venv}"
+PY="$VENV/bin/python"
+
 setup() {
-    if [ ! -x .venv/bin/python ]; then
-        "$(find_python)" -m venv .venv
+    if [ ! -x "$PY" ]; then
+        "$(find_python)" -m venv "$VENV"
     fi
-    .venv/bin/python -m pip install -q --disable-pip-version-check --upgrade pip
+    local pip=("$PY" -m pip -q --disable-pip-version-check)
+    "${pip[@]}" install --upgrade pip
     # build requirements live in the venv so rebuilds are incremental
-    .venv/bin/python -m pip install -q --disable-pip-version-check \
-        "scikit-build-core>=0.10" "pybind11>=2.13" cmake ninja
-    .venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation ".[test]"
+    "${pip[@]}" install "scikit-build-core>=0.10" "pybind11>=2.13" cmake ninja
+    local build=()
+    if [ "${ZELKOR_SANITIZE:-0}" = 1 ]; then
+        build=(--config-settings=cmake.define.ZELKOR_SANITIZE=ON
+               --config-settings=build-dir=build/sanitize)
+    fi
+    # Build the wheel and install that, so what is tested is what ships.
+    local dist="$VENV/dist"
+    rm -rf "$dist"
+    "${pip[@]}" wheel --no-build-isolation --no-deps "${build[@]}" -w "$dist" .
+    local wheel
+    wheel="$(ls "$dist"/zelkor_installer-*.whl)"
+    "${pip[@]}" install --force-reinstall --no-deps "$wheel"
+    "${pip[@]}" install "$wheel[test]"
 }
 
 cmd="${1:-check}"
@@ -43,9 +60,12 @@ setup
 # PYTHONSAFEPATH keeps the source tree off sys.path: tests run the installed package
 export PYTHONSAFEPATH=1
 case "$cmd" in
-    check) exec .venv/bin/python -m zelkor_installer check "$@" ;;
-    test) exec .venv/bin/python -m pytest "$@" ;;
-    bench) exec .venv/bin/python bench/run.py "$@" ;;
-    install) exec .venv/bin/python -m zelkor_installer install "$@" ;;
+    check) exec "$PY" -m zelkor_installer check "$@" ;;
+    test)
+        # a sanitizer build needs its runtime loaded before the interpreter's own code
+        if [ -n "${ZELKOR_PRELOAD:-}" ]; then export LD_PRELOAD="$ZELKOR_PRELOAD"; fi
+        exec "$PY" -m pytest "$@" ;;
+    bench) exec "$PY" bench/run.py "$@" ;;
+    install) exec "$PY" -m zelkor_installer install "$@" ;;
     *) echo "usage: ./run.sh check|test|bench|install [args]" >&2; exit 2 ;;
 esac

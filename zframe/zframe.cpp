@@ -415,7 +415,7 @@ PyGetSetDef function_getset[] = {
 PyMethodDef function_methods[] = {{"__reduce__", function_reduce, METH_NOARGS, nullptr},
                                   {nullptr, nullptr, 0, nullptr}};
 
-PyTypeObject FunctionType = [] {
+PyTypeObject FunctionType = []() noexcept {
     PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
     t.tp_name = "zelkor_installer.function";
     t.tp_basicsize = sizeof(Function);
@@ -784,16 +784,17 @@ int exec_module(PyObject* module, const ModuleInfo& info) {
     g_globals = PyModule_GetDict(module);
     unsigned line = __LINE__;
     try {
-        const long compiled = PY_VERSION_HEX >> 16, running = Py_Version >> 16;
+        const unsigned compiled = static_cast<unsigned>(PY_VERSION_HEX) >> 16U;
+        const unsigned running = static_cast<unsigned>(Py_Version) >> 16U;
         if (compiled != running) {
             line = __LINE__;
             if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
                                  "compile time Python version %d.%d of module '%.100s' %s "
                                  "runtime version %d.%d",
-                                 static_cast<int>(compiled >> 8), static_cast<int>(compiled & 0xFF),
+                                 static_cast<int>(compiled >> 8U), static_cast<int>(compiled & 0xFFU),
                                  info.full_name, "does not match",
-                                 static_cast<int>(running >> 8),
-                                 static_cast<int>(running & 0xFF)) < 0)
+                                 static_cast<int>(running >> 8U),
+                                 static_cast<int>(running & 0xFFU)) < 0)
                 raised(line);
         }
         Module m(module);

@@ -207,6 +207,22 @@ object method(At o, handle name, A&&... a) {
     return detail::call_with(o.o, name.ptr(), o.line, std::forward<A>(a)...);
 }
 
+// f(args...) where a failure is an expected outcome that the caller's
+// `except` clause takes: an empty object instead of a thrown Raised (which
+// costs a microsecond to unwind), the exception pending.
+template <class... A>
+object try_call(handle f, A&&... a) {
+    PyObject* args[] = {nullptr, handle(a).ptr()...};
+    return py::reinterpret_steal<object>(PyObject_Vectorcall(
+        f.ptr(), args + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+// a <op> b, an empty object on failure (see try_call)
+inline object try_compare(handle a, handle b, int op) {
+    return py::reinterpret_steal<object>(PyObject_RichCompare(a.ptr(), b.ptr(), op));
+}
+// Throws for the exception that a try_call left pending when no clause took it.
+[[noreturn]] inline void rethrow(Site s = {}) { raised(s.line); }
+
 // ------------------------------------------------------------- iteration
 
 class Iter {
@@ -257,8 +273,6 @@ template <class... A>
 // exception reaches the clause; when the pending exception matches it, the
 // exception is cleared and true returned, otherwise it stays pending.
 bool caught(handle name, Site s = {});
-// Re-throw for an exception that no clause took.
-[[noreturn]] inline void reraise(const Raised& r) { throw r; }
 
 // ------------------------------------------------------ function objects
 
