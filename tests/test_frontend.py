@@ -458,9 +458,10 @@ def test_index_is_the_only_source(venv, tmp_path, index, decoy_dir):
 
 # ---------------------------------------------------------------- in a real terminal
 
-def run_in_terminal(cmd, env, cwd, keys, timeout=240):
-    """Run cmd with a pseudo-terminal as its controlling terminal; type keys, all
-    in one write, once the password prompt shows.  Returns (status, output)."""
+def run_in_terminal(cmd, env, cwd, typing, timeout=240):
+    """Run cmd with a pseudo-terminal as its controlling terminal.  typing is a list
+    of (text shown, keys): each burst of keys is written at once when its text has
+    appeared.  Returns (status, output)."""
     master, slave = pty.openpty()
 
     def take_terminal():
@@ -470,7 +471,7 @@ def run_in_terminal(cmd, env, cwd, keys, timeout=240):
                             start_new_session=True, preexec_fn=take_terminal)
     os.close(slave)
     out = bytearray()
-    typed = False
+    typing = list(typing)
     deadline = time.monotonic() + timeout
     try:
         while True:
@@ -484,9 +485,8 @@ def run_in_terminal(cmd, env, cwd, keys, timeout=240):
             if not chunk:
                 break
             out += chunk
-            if not typed and b"Password: " in out:
-                os.write(master, keys)
-                typed = True
+            if typing and typing[0][0] in out:
+                os.write(master, typing.pop(0)[1])
         return proc.wait(timeout=30), bytes(out).decode("utf-8", errors="replace")
     finally:
         if proc.poll() is None:
@@ -500,7 +500,7 @@ def test_terminal_password_burst_and_progress_line(venv, tmp_path, auth_index):
         [str(venv / "bin" / "python"), "-m", "zelkor_installer", "install",
          "--index-url", auth_index.url, "--user", USER, "--show-version",
          "zelkor-enterprise==1.0.0"],
-        child_env(tmp_path), tmp_path, PASSWORD.encode() + b"\r")
+        child_env(tmp_path), tmp_path, [(b"Password: ", PASSWORD.encode() + b"\r")])
     assert status == 0, out
     # pasted in one burst: one star per character, nothing in clear
     assert ("Password: " + "*" * len(PASSWORD) + "\r\n") in out
@@ -520,8 +520,10 @@ def test_terminal_interrupt_at_prompt(venv, tmp_path, auth_index):
     status, out = run_in_terminal(
         [str(venv / "bin" / "python"), "-m", "zelkor_installer", "install",
          "--index-url", auth_index.url, "--user", USER, "zelkor-enterprise"],
-        child_env(tmp_path), tmp_path, b"ab\x03")
+        child_env(tmp_path), tmp_path, [(b"Password: ", b"ab"), (b"**", b"\x03")])
     assert status == 130
-    assert "Traceback" not in out
-    assert out.rstrip("\r\n").endswith("\r\nPassword entry cancelled.")
+    assert "Traceback" not in out and "ab" not in out
+    # Ctrl-C arrives as a key while one is read, or as a signal between two keys
+    assert out.count("Password entry cancelled.") == 1
+    assert out.endswith("Password entry cancelled.\r\n")
     assert auth_index.requests == []
