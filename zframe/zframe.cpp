@@ -8,6 +8,7 @@
 #include <cstdarg>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace zf {
 
@@ -559,6 +560,50 @@ void Iter::advance() {
 }
 
 Range iterate(At o) { return Range(own(PyObject_GetIter(o.o), o.line), o.line); }
+
+void unpack(At o, std::initializer_list<object*> targets) {
+    const Py_ssize_t n = static_cast<Py_ssize_t>(targets.size());
+    PyObject* v = o.o;
+    PyObject* it = PyObject_GetIter(v);
+    if (it == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(v)->tp_iter == nullptr &&
+            !PySequence_Check(v))
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                         Py_TYPE(v)->tp_name);
+        raised(o.line);
+    }
+    object iter = py::reinterpret_steal<object>(it);
+    std::vector<object> got;
+    got.reserve(targets.size());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* w = PyIter_Next(it);
+        if (w == nullptr) {
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %d, got %d)",
+                             static_cast<int>(n), static_cast<int>(i));
+            raised(o.line);
+        }
+        got.push_back(py::reinterpret_steal<object>(w));
+    }
+    PyObject* extra = PyIter_Next(it);
+    if (extra == nullptr) {
+        if (PyErr_Occurred()) raised(o.line);
+        std::size_t i = 0;
+        for (object* t : targets) *t = std::move(got[i++]);
+        return;
+    }
+    Py_DECREF(extra);
+    if (PyList_CheckExact(v) || PyTuple_CheckExact(v) || PyDict_CheckExact(v)) {
+        Py_ssize_t size = PyDict_CheckExact(v) ? PyDict_Size(v) : Py_SIZE(v);
+        if (size > n) {
+            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %d, got %zd)",
+                         static_cast<int>(n), size);
+            raised(o.line);
+        }
+    }
+    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %d)", static_cast<int>(n));
+    raised(o.line);
+}
 
 // ------------------------------------------------------------ exceptions
 

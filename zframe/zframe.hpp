@@ -169,7 +169,7 @@ object call_with(PyObject* first, PyObject* method_name, unsigned line, A&&... a
     std::size_t pos = 2, kwpos = 0;
     PyObject* kwvals[nkw + 1];
     PyObject* kwnames_items[nkw + 1];
-    auto put = [&](auto&& x) {
+    [[maybe_unused]] auto put = [&](auto&& x) {
         if constexpr (is_kw<decltype(x)>) {
             kwnames_items[kwpos] = x.name.ptr();
             kwvals[kwpos++] = x.value.ptr();
@@ -255,6 +255,10 @@ class Range {
 
 // for (object x : iterate(o)) walks iter(o), raising what the iterator raises
 Range iterate(At o);
+
+// a, b, ... = o: stores exactly as many items as there are targets, raising
+// the interpreter's unpacking errors otherwise; no target changes on failure.
+void unpack(At o, std::initializer_list<object*> targets);
 
 // ------------------------------------------------------------ exceptions
 
