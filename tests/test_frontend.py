@@ -402,6 +402,16 @@ def test_install_with_credentials(venv, tmp_path, auth_index):
     assert_no_password(out, r.stderr, cmdlines)
 
 
+def test_bundle_alone_is_a_partial_success(venv, tmp_path, index):
+    r = run_install(venv, tmp_path, "--index-url", index.url, "zelkor-bundle-analytics")
+    assert r.returncode == 0, r.stdout + r.stderr
+    assert r.stdout.endswith(
+        "\rzelkor-bundle-analytics - Installed successfully.\n"
+        f"\n{RELATED} (zelkor-enterprise-core).\n"
+        "\nAll requested packages were installed successfully.\n")
+    assert record_of(tmp_path) == ["zelkor-bundle-analytics"]
+
+
 def test_failed_package_shows_pip_output_and_warns(venv, tmp_path, index):
     r = run_install(venv, tmp_path, "--index-url", index.url,
                     "zelkor-bundle-reporting", "zelkor-enterprise")
