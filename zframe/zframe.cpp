@@ -417,7 +417,9 @@ PyMethodDef function_methods[] = {{"__reduce__", function_reduce, METH_NOARGS, n
                                   {nullptr, nullptr, 0, nullptr}};
 
 PyTypeObject FunctionType = []() noexcept {
-    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+    PyTypeObject t{};
+    PyVarObject head = {PyObject_HEAD_INIT(nullptr) 0};
+    t.ob_base = head;
     t.tp_name = "zelkor_installer.function";
     t.tp_basicsize = sizeof(Function);
     t.tp_dealloc = function_dealloc;
@@ -537,6 +539,18 @@ object fstring(std::initializer_list<handle> parts, Site s) {
     object empty = own(PyUnicode_FromStringAndSize("", 0), s.line);
     return own(PyUnicode_Join(empty.ptr(), pieces.ptr()), s.line);
 }
+
+object float_from(double v, Site s) { return own(PyFloat_FromDouble(v), s.line); }
+
+object bytes_from(const char* data, std::size_t size, Site s) {
+    return own(PyBytes_FromStringAndSize(data, static_cast<Py_ssize_t>(size)), s.line);
+}
+
+object slice_of(handle start, handle stop, handle step, Site s) {
+    return own(PySlice_New(start.ptr(), stop.ptr(), step.ptr()), s.line);
+}
+
+object import_module(const char* name, Site s) { return own(PyImport_ImportModule(name), s.line); }
 
 // ------------------------------------------------------------------ calls
 
@@ -671,6 +685,22 @@ bool caught(handle name, Site s) {
     if (PyErr_GivenExceptionMatches(pending.ptr(), c)) return true;
     PyErr_SetRaisedException(pending.release().ptr());
     return false;
+}
+
+object suspend_exception() { return py::reinterpret_steal<object>(PyErr_GetRaisedException()); }
+
+void resume_exception(object pending, const Raised& r) {
+    PyErr_SetRaisedException(pending.release().ptr());
+    throw r;
+}
+
+void chain_exception(object pending, const Raised& r) {
+    PyObject* now = PyErr_GetRaisedException();
+    // an exception raised again by the cleanup must not become its own context
+    if (now != nullptr && now != pending.ptr())
+        PyException_SetContext(now, pending.release().ptr());
+    PyErr_SetRaisedException(now);
+    throw r;
 }
 
 // ------------------------------------------------------ function objects

@@ -143,6 +143,13 @@ object tuple_of(Site s, A&&... a) {
 // str stands as it is), all concatenated.
 object fstring(std::initializer_list<handle> parts, Site s = {});
 
+object float_from(double v, Site s = {});
+object bytes_from(const char* data, std::size_t size, Site s = {});
+// the slice object of a subscript o[start:stop:step] (None for an omitted part)
+object slice_of(handle start, handle stop, handle step, Site s = {});
+// `import name` run inside a function: sys.modules first, else a fresh import
+object import_module(const char* name, Site s = {});
+
 // ------------------------------------------------------------------ calls
 
 // A keyword argument of a call.
@@ -277,6 +284,29 @@ template <class... A>
 // exception reaches the clause; when the pending exception matches it, the
 // exception is cleared and true returned, otherwise it stays pending.
 bool caught(handle name, Site s = {});
+
+// Python's try/finally: `cleanup` runs however `body` ends.  An exception of
+// `cleanup` replaces the pending one, which becomes its __context__.
+object suspend_exception();                                       // takes the pending one
+[[noreturn]] void resume_exception(object pending, const Raised& r);  // sets it again, rethrows
+[[noreturn]] void chain_exception(object pending, const Raised& r);   // cleanup's own failure
+template <class Body, class Cleanup>
+object try_finally(Body&& body, Cleanup&& cleanup) {
+    object result;
+    try {
+        result = body();
+    } catch (const Raised& r) {
+        object pending = suspend_exception();
+        try {
+            cleanup();
+        } catch (const Raised& r2) {
+            chain_exception(std::move(pending), r2);
+        }
+        resume_exception(std::move(pending), r);
+    }
+    cleanup();
+    return result;
+}
 
 // ------------------------------------------------------ function objects
 

@@ -12,10 +12,177 @@ object print_with_flush(handle text) {
     return borrow(Py_None);
 }
 
+// ---------------------------------------------------------- masked input
+
+object handle_keypress(handle character, handle password) {
+    object secret = borrow(password.ptr());
+    if (contains(global("BACKSPACE_KEYS"_s), character)) {
+        if (truth(secret)) {
+            secret = item(secret, slice_of(none(), num<-1>(), none()));
+            call(global("print_with_flush"_s), "\b \b"_s);
+        }
+    } else {
+        secret = concat(secret, character);
+        call(global("print_with_flush"_s), "*"_s);
+    }
+    return secret;
+}
+
+// Ends the input on a key that must not join the secret: the line is closed
+// first, so the caller's next output starts on a fresh line.
+[[noreturn]] void abandon_input(handle exception_name) {
+    call(global("print_with_flush"_s), "\n"_s);
+    raise(global(exception_name));
+}
+
+object get_password(handle prompt, handle get_char_func) {
+    call(global("print_with_flush"_s), prompt);
+    object password = borrow(""_s.ptr());
+    for (;;) {
+        object key = call(get_char_func);
+        object isinstance = global("isinstance"_s);
+        if (truth(call(isinstance, key, global("bytes"_s))))
+            key = method(key, "decode"_s, "utf-8"_s);
+        if (truth(compare(key, global("ENTER_KEY"_s), Py_EQ)) ||
+            truth(compare(key, global("NEWLINE_KEY"_s), Py_EQ))) {
+            call(global("print_with_flush"_s), "\n"_s);
+            break;
+        }
+        // A raw terminal delivers Ctrl-C as a key: it interrupts, it is no part
+        // of the secret.
+        if (truth(compare(key, "\x03"_s, Py_EQ))) abandon_input("KeyboardInterrupt"_s);
+        // A closed input reads as an empty key, for ever.
+        if (truth(compare(key, ""_s, Py_EQ))) abandon_input("EOFError"_s);
+        password = call(global("handle_keypress"_s), key, password);
+    }
+    return password;
+}
+
+object get_char_win() {
+    object msvcrt = import_module("msvcrt");
+    object lead_bytes = tuple_of({}, bytes_from("\x00", 1), bytes_from("\xe0", 1));
+    for (;;) {
+        object key = method(msvcrt, "getch"_s);
+        // Arrow and function keys come as a lead byte and a code byte: no text.
+        if (contains(lead_bytes, key)) {
+            method(msvcrt, "getch"_s);
+            continue;
+        }
+        try {
+            method(key, "decode"_s, "utf-8"_s);
+        } catch (const Raised&) {
+            if (caught("UnicodeDecodeError"_s)) continue;
+            throw;
+        }
+        return key;
+    }
+}
+
+object get_char_unix() {
+    object termios = import_module("termios");
+    object tty = import_module("tty");
+    object fd = method(attr(global("sys"_s), "stdin"_s), "fileno"_s);
+    object old_settings = method(termios, "tcgetattr"_s, fd);
+    return try_finally(
+        [&] {
+            // TCSANOW: keys typed ahead stay queued for the next read.
+            method(tty, "setraw"_s, fd, attr(termios, "TCSANOW"_s));
+            return method(attr(global("sys"_s), "stdin"_s), "read"_s, num<1>());
+        },
+        [&] { method(termios, "tcsetattr"_s, fd, attr(termios, "TCSADRAIN"_s), old_settings); });
+}
+
+object get_password_input(handle prompt) {
+    if (truth(compare(attr(global("sys"_s), "platform"_s), "win32"_s, Py_EQ))) {
+        object get_password = global("get_password"_s);
+        return call(get_password, prompt, global("get_char_win"_s));
+    }
+    if (!truth(method(attr(global("sys"_s), "stdin"_s), "isatty"_s))) {
+        object get_password = global("get_password"_s);
+        return call(get_password, prompt, global("get_char_unix"_s));
+    }
+    // Between two keys the terminal is in this mode, not the caller's: keys
+    // typed or pasted ahead wait unseen instead of being echoed in clear.
+    object termios = import_module("termios");
+    object tty = import_module("tty");
+    object fd = method(attr(global("sys"_s), "stdin"_s), "fileno"_s);
+    object old_settings = method(termios, "tcgetattr"_s, fd);
+    return try_finally(
+        [&] {
+            method(tty, "setcbreak"_s, fd, attr(termios, "TCSANOW"_s));
+            object get_password = global("get_password"_s);
+            return call(get_password, prompt, global("get_char_unix"_s));
+        },
+        [&] { method(termios, "tcsetattr"_s, fd, attr(termios, "TCSADRAIN"_s), old_settings); });
+}
+
+// -------------------------------------------------------- output helpers
+
 object print_message(handle message) {
     call(global("print"_s), message);
     return borrow(Py_None);
 }
+
+// ------------------------------------------------- outcome and progress
+
+object handle_process_exit_code(handle process, handle package, handle printable_package,
+                                handle version, handle action, handle installed_packages,
+                                handle upgrade) {
+    object message;
+    object returncode = attr(process, "returncode"_s);
+    if (truth(compare(returncode, attr(global("ExitCode"_s), "SUCCESS"_s), Py_EQ))) {
+        message = method(global("ACTION_SUCCESS_MESSAGE"_s), "get"_s, action);
+        if (truth(compare(action, "install"_s, Py_EQ))) {
+            object installed_version = truth(installed_packages)
+                                           ? method(installed_packages, "get"_s, package)
+                                           : borrow(Py_None);
+            if (truth(installed_version)) {
+                object bigger = call(global("is_version_bigger"_s), installed_version, version);
+                object equal = call(global("is_version_equal"_s), installed_version, version);
+                if (truth(upgrade) && (truth(bigger) || truth(equal)))
+                    message = method(global("ACTION_SUCCESS_ALREADY_UPDATED"_s), "get"_s, action);
+                else if (truth(equal))
+                    message =
+                        method(global("ACTION_SUCCESS_ALREADY_INSTALLED"_s), "get"_s, action);
+            }
+        }
+    } else {
+        returncode = attr(process, "returncode"_s);
+        // The test stays for its errors; a code below ERROR (a process ended
+        // by a signal) is a failure too, so both report the error message.
+        truth(compare(returncode, attr(global("ExitCode"_s), "ERROR"_s), Py_GE));
+        message = method(global("ACTION_ERROR_MESSAGE"_s), "get"_s, action);
+    }
+    object write = attr(attr(global("sys"_s), "stdout"_s), "write"_s);
+    call(write, fstring({"\r"_s, printable_package, " - "_s, message, "\n"_s}));
+    method(attr(global("sys"_s), "stdout"_s), "flush"_s);
+    return borrow(Py_None);
+}
+
+object display_progress_animation(handle process, handle package, handle version, handle action,
+                                  handle installed_packages, handle upgrade,
+                                  handle show_version) {
+    object display_name = (truth(show_version) && truth(version))
+                              ? fstring({package, " (version "_s, version, ")"_s})
+                              : borrow(package.ptr());
+    // Every frame is as long as the others, so each one covers the last.
+    object frames[] = {fstring({"\r"_s, display_name, " .  "_s}),
+                       fstring({"\r"_s, display_name, " .. "_s}),
+                       fstring({"\r"_s, display_name, " ..."_s})};
+    object interval = float_from(0.3);
+    for (std::size_t i = 0;; i = (i + 1) % 3) {
+        method(attr(global("sys"_s), "stdout"_s), "write"_s, frames[i]);
+        method(attr(global("sys"_s), "stdout"_s), "flush"_s);
+        method(global("time"_s), "sleep"_s, interval);
+        if (!is_none(method(process, "poll"_s))) {
+            call(global("handle_process_exit_code"_s), process, package, display_name, version,
+                 action, installed_packages, upgrade);
+            return borrow(Py_None);
+        }
+    }
+}
+
+// ------------------------------------------------------ closing messages
 
 object print_warning_base_connector_package_installed() {
     call(global("print_message"_s),
@@ -25,11 +192,46 @@ object print_warning_base_connector_package_installed() {
 }
 
 object print_additional_dependencies_installed(handle additional_dependencies) {
-    if (length(additional_dependencies) == 0) return borrow(Py_None);
+    if (truth(compare(call(global("len"_s), additional_dependencies), num<0>(), Py_EQ)))
+        return borrow(Py_None);
+    object prefix = format(global("ADDITIONAL_DEPS_MESSAGE_PREFIX"_s));
     object names = method(", "_s, "join"_s, additional_dependencies);
-    object message = fstring({global("ADDITIONAL_DEPS_MESSAGE_PREFIX"_s), " ("_s, names, ")."_s});
-    call(global("print_message"_s), concat("\n"_s, message));
+    object message = fstring({prefix, " ("_s, names, ")."_s});
+    object print_message = global("print_message"_s);
+    call(print_message, concat("\n"_s, message));
     return borrow(Py_None);
+}
+
+object print_package_summary(handle action, handle package_status, handle zelkor_included) {
+    object all = global("all"_s);
+    object all_success = call(all, method(package_status, "values"_s));
+    object message;
+    if (truth(all_success) && truth(zelkor_included))
+        message = item(global("SUMMARY_SUCCESS_MESSAGE"_s), action);
+    else if (truth(all_success) && !truth(zelkor_included))
+        message = item(global("SUMMARY_PARTIAL_SUCCESS_MESSAGE"_s), action);
+    else
+        message = item(global("SUMMARY_WARNING_MESSAGE"_s), action);
+    object print_message = global("print_message"_s);
+    call(print_message, concat("\n"_s, message));
+    return borrow(Py_None);
+}
+
+object mask_license_key(handle url) {
+    object parsed = call(global("urlparse"_s), url);
+    object netloc;
+    if (truth(attr(parsed, "username"_s))) {
+        object user = format(attr(parsed, "username"_s));
+        object host = format(attr(parsed, "hostname"_s));
+        netloc = fstring({user, ":****@"_s, host});
+    } else if (truth(attr(parsed, "password"_s))) {
+        // An empty user name does not make the password any less secret.
+        netloc = fstring({":****@"_s, attr(parsed, "hostname"_s)});
+    } else {
+        return borrow(url.ptr());
+    }
+    object urlunparse = global("urlunparse"_s);
+    return call(urlunparse, method(parsed, "_replace"_s, Kw{"netloc"_s, netloc}));
 }
 
 void body(Module& m) {
@@ -48,9 +250,44 @@ void body(Module& m) {
         {.name = "print_with_flush",
          .params = {"text"},
          .doc = "Helper function to print text and flush the output immediately."});
+    m.def<handle_keypress>(
+        {.name = "handle_keypress",
+         .params = {"character", "password"},
+         .doc = "Handles user keypresses: backspace and normal characteracter input."});
+    m.def<get_password>({.name = "get_password",
+                         .params = {"prompt", "get_char_func"},
+                         .doc = "Generic password input handler."});
+    m.def<get_char_win>({.name = "get_char_win",
+                         .params = {},
+                         .doc = "Windows-specific character reading function."});
+    m.def<get_char_unix>({.name = "get_char_unix",
+                          .params = {},
+                          .doc = "Unix-specific character reading function."});
+    m.def<get_password_input>(
+        {.name = "get_password_input", .params = {"prompt"}, .doc = "Password getter with stars."},
+        {"Password: "_s});
     m.def<print_message>({.name = "print_message",
                           .params = {"message"},
                           .doc = "Function to be used to print messages across the library."});
+    m.def<handle_process_exit_code>(
+        {.name = "handle_process_exit_code",
+         .params = {"process", "package", "printable_package", "version", "action",
+                    "installed_packages", "upgrade"},
+         .doc = "Handle and display messages based on a subprocess exit code.\n"
+                "\n"
+                "Prints one line for the finished process: its display name and the message\n"
+                "for the action, chosen by the return code and, for an installation, by how\n"
+                "the version installed before compares with the requested one."},
+        {none(), none(), none(), Py_False});
+    m.def<display_progress_animation>(
+        {.name = "display_progress_animation",
+         .params = {"process", "package", "version", "action", "installed_packages", "upgrade",
+                    "show_version"},
+         .doc = "Display an animated progress indicator while a subprocess is running.\n"
+                "\n"
+                "Redraws the package's progress line every 0.3 seconds until the process\n"
+                "has ended, then replaces it with the process's outcome line."},
+        {none(), none(), none(), Py_False, Py_False});
     m.def<print_warning_base_connector_package_installed>(
         {.name = "print_warning_base_connector_package_installed",
          .params = {},
@@ -59,6 +296,16 @@ void body(Module& m) {
     m.def<print_additional_dependencies_installed>(
         {.name = "print_additional_dependencies_installed",
          .params = {"additional_dependencies"}});
+    m.def<print_package_summary>(
+        {.name = "print_package_summary",
+         .params = {"action", "package_status", "zelkor_included"},
+         .doc = "Print a summary message indicating that whether or not the installation was "
+                "successful.\n"
+                "\n"
+                "The verdict is success when every package succeeded and Zelkor Enterprise was\n"
+                "among them, partial success when every package succeeded without it, and a\n"
+                "warning when any package failed."});
+    m.def<mask_license_key>({.name = "mask_license_key", .params = {"url"}});
 }
 
 }  // namespace
