@@ -423,6 +423,7 @@ def test_failed_package_shows_pip_output_and_warns(venv, tmp_path, index):
     shown = [line for line in tail if line.startswith("    ")]
     assert 0 < len(shown) <= frontend.PIP_TAIL_LINES
     assert any("zelkor-missing-dependency" in line for line in shown)
+    assert not any("Looking in" in line for line in shown)
     assert out.endswith(SUMMARY_WARN)
     assert RELATED not in out
     assert record_of(tmp_path) == ["zelkor-enterprise"]

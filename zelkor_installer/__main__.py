@@ -347,9 +347,13 @@ def install_one(name, requirement, version, env, versions_before, upgrade, show_
         return False
 
 
+# pip's notes on where it looks only echo our own settings (the index twice)
+PIP_PLUMBING = ("Looking in indexes:", "Looking in links:")
+
+
 def tail(output, count):
     lines = [line.rstrip() for line in output.decode("utf-8", errors="replace").splitlines()]
-    return [line for line in lines if line.strip()][-count:]
+    return [line for line in lines if line.strip() and not line.startswith(PIP_PLUMBING)][-count:]
 
 
 def hide_secret(text, secret):
