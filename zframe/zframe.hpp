@@ -111,6 +111,7 @@ object str_of(At o);                     // str(o)
 object concat(At a, handle b);           // a + b
 
 inline bool is_none(handle o) { return o.ptr() == Py_None; }
+inline const char* type_name(handle o) { return Py_TYPE(o.ptr())->tp_name; }
 inline bool is_str(handle o) { return PyUnicode_Check(o.ptr()); }
 inline bool is_exact_str(handle o) { return PyUnicode_CheckExact(o.ptr()); }
 inline bool is_bytes(handle o) { return PyBytes_Check(o.ptr()); }
@@ -149,6 +150,30 @@ object bytes_from(const char* data, std::size_t size, Site s = {});
 object slice_of(handle start, handle stop, handle step, Site s = {});
 // `import name` run inside a function: sys.modules first, else a fresh import
 object import_module(const char* name, Site s = {});
+
+// ------------------------------------------------------------------ text
+
+// What str's own methods give for an exact str, computed without calling
+// them: they run no Python code, so the result is the same.
+bool str_is_blank(handle s);                       // s.strip() == ""
+object str_strip_lower(handle s, Site site = {});  // s.strip().lower()
+bool str_startswith(handle s, handle prefix);      // s.startswith(prefix), prefix an exact str
+bool str_endswith(handle s, handle suffix);        // s.endswith(suffix), suffix an exact str
+Py_ssize_t str_length(handle s);
+Py_UCS4 str_char(handle s, Py_ssize_t i);
+object substring(handle s, Py_ssize_t start, Py_ssize_t end, Site site = {});  // s[start:end]
+
+// list, tuple, dict, str, bytes, set or frozenset exactly: sized, and asking
+// them for __len__ runs no Python code
+inline bool is_exact_builtin_container(handle o) {
+    PyObject* p = o.ptr();
+    return PyList_CheckExact(p) || PyTuple_CheckExact(p) || PyDict_CheckExact(p) ||
+           PyUnicode_CheckExact(p) || PyBytes_CheckExact(p) || PyAnySet_CheckExact(p);
+}
+inline bool is_exact_list_or_tuple(handle o) {
+    return PyList_CheckExact(o.ptr()) || PyTuple_CheckExact(o.ptr());
+}
+void sort(At list);  // list.sort() of a list
 
 // ------------------------------------------------------------------ calls
 

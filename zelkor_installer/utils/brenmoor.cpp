@@ -6,18 +6,217 @@ using namespace zf;
 
 namespace {
 
+// The genuine pathlib.PurePath and os module, kept to recognise them: while
+// they are what the names resolve to, a path's last component is found here
+// instead of building a PurePath object (it is most of the cost of a call).
+PyObject* g_pure_path = nullptr;
+PyObject* g_os = nullptr;
+
+// PurePosixPath(text).name: the last component that is neither empty nor ".".
+object posix_name(handle text) {
+    Py_ssize_t end = str_length(text);
+    while (end > 0) {
+        Py_ssize_t start = end;
+        while (start > 0 && str_char(text, start - 1) != '/') --start;
+        const Py_ssize_t len = end - start;
+        if (len > 1 || (len == 1 && str_char(text, start) != '.'))
+            return substring(text, start, end);
+        end = start - 1;
+    }
+    return borrow(""_s.ptr());
+}
+
+bool genuine_posix_pure_path(handle cls) {
+#ifdef _WIN32
+    (void)cls;
+    return false;
+#else
+    if (cls.ptr() != g_pure_path || g_os == nullptr) return false;
+    // PurePath picks its flavour by os.name when it is made
+    object os_name = attr(g_os, "name"_s);
+    return is_exact_str(os_name) && truth(compare(os_name, "posix"_s, Py_EQ));
+#endif
+}
+
+// name.startswith(BASE_PREFIX) for each name of a walk, BASE_PREFIX looked up
+// for every name.  Python evaluates the method before the prefix.  While str
+// names meet a str prefix no Python code runs, so the prefix looked up for
+// one name is what a fresh lookup would give for the next; `forget` drops it
+// where code may have run in between.
+class BasePrefixTest {
+   public:
+    bool operator()(handle name) {
+        if (is_exact_str(name)) {
+            if (!prefix_) prefix_ = global("BASE_PREFIX"_s);
+            if (is_exact_str(prefix_)) return str_startswith(name, prefix_);
+            object prefix = std::move(prefix_);
+            return truth(method(name, "startswith"_s, prefix));
+        }
+        forget();
+        object startswith = attr(name, "startswith"_s);
+        return truth(call(startswith, global("BASE_PREFIX"_s)));
+    }
+    void forget() { prefix_ = object(); }
+
+   private:
+    object prefix_;
+};
+
+// ------------------------------------------------ installed packages
+
+object list_current_installed_packages() {
+    object names = new_list();
+    for (object dist : iterate(call(global("distributions"_s))))
+        append(names, item(attr(dist, "metadata"_s), "Name"_s));
+    return names;
+}
+
+object list_current_installed_packages_with_their_version() {
+    object versions = new_dict();
+    for (object dist : iterate(call(global("distributions"_s)))) {
+        object name = item(attr(dist, "metadata"_s), "Name"_s);
+        object version = item(attr(dist, "metadata"_s), "Version"_s);
+        set_item(versions, name, version);
+    }
+    return versions;
+}
+
+// ------------------------------------------------------- package names
+
+object clean_path(handle path) { return str_strip_lower(path); }
+
+object get_package_name(handle file_path) {
+    if (str_is_blank(file_path)) return borrow(Py_None);
+    object text = call(global("clean_path"_s), file_path);
+    if (is_none(text)) attr(text, "endswith"_s);  // raises the interpreter's AttributeError
+    if (!is_exact_str(text))
+        fail(PyExc_TypeError, "Expected %s, got %.200s", "str", type_name(text));
+    const bool wheel = str_endswith(text, ".whl"_s);
+    if (wheel || str_endswith(text, ".tar.gz"_s)) {
+        object file_name = call(attr(attr(global("os"_s), "path"_s), "basename"_s), text);
+        if (wheel) return item(call(global("parse_wheel_filename"_s), file_name), num<0>());
+        return item(call(global("parse_sdist_filename"_s), file_name), num<0>());
+    }
+    object pure_path = attr(global("pathlib"_s), "PurePath"_s);
+    if (genuine_posix_pure_path(pure_path)) return posix_name(text);
+    return attr(call(pure_path, text), "name"_s);
+}
+
+object get_requirement_name(handle requirement_name) {
+    if (!is_str(requirement_name)) return borrow(requirement_name.ptr());
+    return attr(call(global("Requirement"_s), requirement_name), "name"_s);
+}
+
+// ------------------------------------------------------- index query
+
+// Whether an index URL carries a password in its user information.  A URL
+// that cannot be taken apart is treated as if it did: it stays off the
+// command line, where every local user could read it.
+bool carries_password(handle index_url) {
+    if (!is_str(index_url) && !is_bytes(index_url)) return false;
+    object parse = import_module("urllib.parse");
+    try {
+        object parts = call(attr(parse, "urlsplit"_s), index_url);
+        return truth(attr(parts, "password"_s));
+    } catch (const Raised&) {
+        if (caught("ValueError"_s)) return true;
+        throw;
+    }
+}
+
+object get_latest_package_version(handle package_name, handle index_url) {
+    object args = new_list();
+    append(args, attr(global("sys"_s), "executable"_s));
+    append(args, "-m"_s);
+    append(args, "pip"_s);
+    append(args, "index"_s);
+    append(args, "versions"_s);
+    append(args, package_name);
+    const bool given = truth(index_url);
+    object result;
+    if (given && carries_password(index_url)) {
+        // pip reads the index from its environment just as from --index-url
+        object env = new_dict();
+        method(env, "update"_s, attr(global("os"_s), "environ"_s));
+        set_item(env, "PIP_INDEX_URL"_s, index_url);
+        result = call(attr(global("subprocess"_s), "run"_s), args, Kw{"capture_output"_s, Py_True},
+                      Kw{"text"_s, Py_True}, Kw{"env"_s, env});
+    } else {
+        if (given) {
+            append(args, "--index-url"_s);
+            append(args, index_url);
+        }
+        result = call(attr(global("subprocess"_s), "run"_s), args, Kw{"capture_output"_s, Py_True},
+                      Kw{"text"_s, Py_True});
+    }
+    if (truth(compare(attr(result, "returncode"_s), num<0>(), Py_NE))) return borrow(Py_None);
+    object lines = method(attr(result, "stdout"_s), "splitlines"_s);
+    for (object line : iterate(lines)) {
+        if (!truth(method(line, "startswith"_s, "Available versions: "_s))) continue;
+        object listing = method(line, "replace"_s, "Available versions: "_s, ""_s);
+        return item(method(listing, "split"_s, ","_s), num<0>());
+    }
+    // a listing without its versions line names no version
+    return borrow(Py_None);
+}
+
+// ---------------------------------------------- base and bundle split
+
+object split_base_and_bundles(handle packages, handle use_product_type) {
+    object base = new_list();
+    object bundles = new_list();
+    if (truth(use_product_type)) {
+        for (object entry : iterate(method(packages, "items"_s))) {
+            object name, product_type;
+            unpack(entry, {&name, &product_type});
+            object base_value = attr(attr(global("ProductType"_s), "BASE"_s), "value"_s);
+            if (truth(compare(product_type, base_value, Py_EQ))) {
+                append(base, name);
+                continue;
+            }
+            object bundle_value = attr(attr(global("ProductType"_s), "BUNDLE"_s), "value"_s);
+            if (truth(compare(product_type, bundle_value, Py_EQ))) append(bundles, name);
+        }
+    } else {
+        BasePrefixTest is_base;  // a dict's own iterator runs no Python code
+        for (object name : iterate(packages)) {
+            if (is_base(name))
+                append(base, name);
+            else
+                append(bundles, name);
+        }
+    }
+    // the two lists are this call's own, so they are sorted where they are
+    sort(base);
+    sort(bundles);
+    return tuple_of({}, base, bundles);
+}
+
+object check_is_zelkor_enterprise_included(handle packages) {
+    BasePrefixTest is_base;
+    // a list's or tuple's own iterator runs no Python code; any other may
+    const bool plain = is_exact_list_or_tuple(packages);
+    for (object name : iterate(packages)) {
+        if (is_base(name)) return borrow(Py_True);
+        if (!plain) is_base.forget();
+    }
+    return borrow(Py_False);
+}
+
+// ------------------------------------------------- version comparison
+
 // Installed and requested versions compared by PEP 440; anything that is not
 // a version text compares as "no".
 object compare_versions(handle installed_version, handle requested_version, int op) {
     if (!is_str(installed_version) || !is_str(requested_version)) return borrow(Py_False);
-    try {
-        object installed = call(global("Version"_s), installed_version);
-        object requested = call(global("Version"_s), requested_version);
-        return compare(installed, requested, op);
-    } catch (const Raised&) {
-        if (caught("InvalidVersion"_s)) return borrow(Py_False);
-        throw;
+    object result = try_call(global("Version"_s), installed_version);
+    if (result) {
+        object requested = try_call(global("Version"_s), requested_version);
+        result = requested ? try_compare(result, requested, op) : object();
     }
+    if (result) return result;
+    if (caught("InvalidVersion"_s)) return borrow(Py_False);
+    rethrow();
 }
 
 object is_version_bigger(handle installed_version, handle requested_version) {
@@ -27,6 +226,45 @@ object is_version_bigger(handle installed_version, handle requested_version) {
 object is_version_equal(handle installed_version, handle requested_version) {
     return compare_versions(installed_version, requested_version, Py_EQ);
 }
+
+// ------------------------------------------ additional related packages
+
+object convert_to_set(handle obj) {
+    if (is_list_or_tuple(obj)) return set_of(obj);
+    if (is_str(obj) || is_int(obj) || is_float(obj)) {
+        object one = new_set();
+        set_add(one, obj);
+        return one;
+    }
+    if (is_dict(obj)) return set_of(method(obj, "keys"_s));
+    return borrow(obj.ptr());
+}
+
+object is_none_or_empty_iterate(handle obj) {
+    if (is_none(obj)) return borrow(Py_True);
+    if (!is_exact_builtin_container(obj) && !has_attr(obj, "__len__"_s)) return borrow(Py_False);
+    return borrow(truth_value(length(obj) == 0).ptr());
+}
+
+object determine_additional_zelkor_enterprise_deps(handle packages_before_install,
+                                                   handle packages_after_install,
+                                                   handle user_requested_packages,
+                                                   handle all_zelkor_enterprise_related_pkgs) {
+    if (truth(call(global("is_none_or_empty_iterate"_s), user_requested_packages)))
+        return new_set();
+    object before = call(global("convert_to_set"_s), packages_before_install);
+    object after = call(global("convert_to_set"_s), packages_after_install);
+    object requested_items = call(global("convert_to_set"_s), user_requested_packages);
+    object requested = new_set();
+    for (object p : iterate(requested_items))
+        set_add(requested, call(global("get_requirement_name"_s), p));
+    object related = call(global("convert_to_set"_s), all_zelkor_enterprise_related_pkgs);
+    object installed = method(after, "difference"_s, before);
+    object installed_related = method(installed, "intersection"_s, related);
+    return method(installed_related, "difference"_s, requested);
+}
+
+// --------------------------------------------------------------- module
 
 void body(Module& m) {
     m.import("os");
@@ -41,6 +279,94 @@ void body(Module& m) {
     m.import_from("zelkor_installer.constants", {"EXPECTED_PACKAGES", "ProductType"});
     m.set("BASE_PREFIX", "zelkor-enterprise"_s);
 
+    // kept for the life of the process, only to be recognised
+    if (g_pure_path == nullptr) {
+        g_os = m.get("os").release().ptr();
+        g_pure_path = attr(m.get("pathlib"), "PurePath"_s).release().ptr();
+    }
+
+    m.def<list_current_installed_packages>(
+        {.name = "list_current_installed_packages",
+         .params = {},
+         .doc = "Returns a list of currently installed package names.\n"
+                "\n"
+                "    The metadata of all installed distributions is supplied by\n"
+                "    importlib.metadata.distributions(); the package names are taken from it.\n"
+                "\n"
+                "    Returns:\n"
+                "        list: The names of the packages currently installed in the environment.\n"});
+    m.def<list_current_installed_packages_with_their_version>(
+        {.name = "list_current_installed_packages_with_their_version",
+         .params = {},
+         .doc = "Returns the currently installed package names with their versions.\n"
+                "\n"
+                "    The names and versions are taken from the metadata of all installed\n"
+                "    distributions, as importlib.metadata.distributions() supplies it.\n"
+                "\n"
+                "    Returns:\n"
+                "        dict: The installed package names mapped to their versions.\n"});
+    m.def<clean_path>(
+        {.name = "clean_path",
+         .params = {"path"},
+         .doc = "Cleans a file path by stripping leading/trailing whitespace and converting to "
+                "lowercase.\n"
+                "\n"
+                "    Args:\n"
+                "        path (str): The input file path as a string.\n"
+                "\n"
+                "    Returns:\n"
+                "        str: The cleaned file path.\n",
+         .annotations = {{"path", "str"}}});
+    m.def<get_package_name>(
+        {.name = "get_package_name",
+         .params = {"file_path"},
+         .doc = "Extracts the package name from a given file path.\n"
+                "\n"
+                "    Supports .whl, .tar.gz and other archive formats. The names of wheel and\n"
+                "    source distribution files are parsed with the appropriate functions; for\n"
+                "    other file types the base file name is returned.\n"
+                "\n"
+                "    Args:\n"
+                "        file_path (str): The path of the package file, or a package name.\n"
+                "\n"
+                "    Returns:\n"
+                "        str: The package name, or None for an empty or blank path.\n",
+         .annotations = {{"file_path", "str"}}});
+    m.def<get_latest_package_version>(
+        {.name = "get_latest_package_version",
+         .params = {"package_name", "index_url"},
+         .doc = "Gets the latest version of a package available on a Python package index.\n"
+                "\n"
+                "    Runs `pip index versions` through subprocess to get the versions of the\n"
+                "    package that the given Python package index (PyPI or a custom index)\n"
+                "    offers.\n"
+                "\n"
+                "    Args:\n"
+                "        package_name (str): The name of the package.\n"
+                "        index_url (str, optional): The base URL of the package index.\n"
+                "            Defaults to the PyPI index when not given.\n"
+                "\n"
+                "    Returns:\n"
+                "        str: The highest available version, or None if the pip command fails.\n"},
+        {none()});
+    m.def<split_base_and_bundles>(
+        {.name = "split_base_and_bundles",
+         .params = {"packages", "use_product_type"},
+         .doc = "Split base zelkor-enterprise packages from bundles.\n"
+                "\n"
+                "    Args:\n"
+                "        packages (Dict[str, str]): The package names mapped to their product "
+                "types.\n"
+                "        use_product_type (bool): Whether the product type decides between base\n"
+                "            package and bundle; a false value falls back to the package name.\n"
+                "\n"
+                "    Returns:\n"
+                "        Tuple[str, list]: A tuple of the list of base packages and the list of\n"
+                "            bundle packages.\n",
+         .annotations = {{"packages", "Dict[str, str]"},
+                         {"use_product_type", "bool"},
+                         {"return", "Tuple[str, list]"}}},
+        {handle(Py_True)});
     m.def<is_version_bigger>(
         {.name = "is_version_bigger",
          .params = {"installed_version", "requested_version"},
@@ -49,6 +375,41 @@ void body(Module& m) {
         {.name = "is_version_equal",
          .params = {"installed_version", "requested_version"},
          .doc = "Check if the installed version is equal to the requested version."});
+    m.def<convert_to_set>({.name = "convert_to_set",
+                           .params = {"obj"},
+                           .doc = "Convert a list, tuple, str, int, float, or dictionary to a set."});
+    m.def<get_requirement_name>(
+        {.name = "get_requirement_name",
+         .params = {"requirement_name"},
+         .doc = "Get the name of a requirement, useful to remove extra_requires, specifiers, "
+                "markers."});
+    m.def<is_none_or_empty_iterate>(
+        {.name = "is_none_or_empty_iterate",
+         .params = {"obj"},
+         .doc = "Check if object is None or an empty list/dict/iterate."});
+    m.def<determine_additional_zelkor_enterprise_deps>(
+        {.name = "determine_additional_zelkor_enterprise_deps",
+         .params = {"packages_before_install", "packages_after_install", "user_requested_packages",
+                    "all_zelkor_enterprise_related_pkgs"},
+         .doc = "Determine the additional zelkor-enterprise related packages installed, given "
+                "before & after.\n"
+                "\n"
+                "    Args:\n"
+                "        packages_before_install (set|list): The names of all packages installed\n"
+                "            before the installation.\n"
+                "        packages_after_install (set|list): The names of all packages installed\n"
+                "            after the installation.\n"
+                "        user_requested_packages (set|list|dict|str|None): The packages the user\n"
+                "            requested to install.\n"
+                "        all_zelkor_enterprise_related_pkgs (set|list): The names of all\n"
+                "            zelkor-enterprise related packages. Defaults to EXPECTED_PACKAGES.\n"
+                "\n"
+                "    Returns:\n"
+                "        set: The additional zelkor-enterprise related packages that were\n"
+                "            installed.\n"},
+        {m.get("EXPECTED_PACKAGES")});
+    m.def<check_is_zelkor_enterprise_included>(
+        {.name = "check_is_zelkor_enterprise_included", .params = {"packages"}});
 }
 
 }  // namespace
