@@ -8,6 +8,7 @@ import os
 import sys
 import tracemalloc
 import types
+from importlib.metadata import distributions
 
 import pytest
 
@@ -89,7 +90,8 @@ CASES = [
     ("is_version_equal", brenmoor.is_version_equal, lambda: ("1.0", "1.0.0"), None),
     ("is_version_equal/none", brenmoor.is_version_equal, lambda: (None, "1.0"), None),
     ("inventory", brenmoor.list_current_installed_packages, lambda: (), None),
-    ("inventory/versions", brenmoor.list_current_installed_packages_with_their_version, lambda: (), None),
+    ("inventory/versions", brenmoor.list_current_installed_packages_with_their_version,
+     lambda: (), None),
     ("clean_path", brenmoor.clean_path, lambda: ("  A/B.whl ",), None),
     ("clean_path/bad", brenmoor.clean_path, lambda: (None,), TypeError),
     ("get_package_name/wheel", brenmoor.get_package_name, lambda: (" Dist/Zelkor_Enterprise-1.2.0-py3-none-any.WHL",), None),
@@ -124,6 +126,7 @@ CASES = [
     ("store_package_name", ferrowen.store_package_name, lambda: ("pkg",), None),
     ("store_package_name/bad", ferrowen.store_package_name, lambda: ("a\nb",), ValueError),
     ("read_stored_packages", ferrowen.read_stored_packages, lambda: (), None),
+    ("read_stored_packages/missing", ferrowen.read_stored_packages, lambda: (), FileNotFoundError),
     ("remove_package_name", ferrowen.remove_package_name, lambda: ("pkg",), None),
     ("handle_http_error_response/400", hallorn.handle_http_error_response, lambda: (Response(400, {"detail": "x"}),), ValueError),
     ("handle_http_error_response/404", hallorn.handle_http_error_response, lambda: (Response(404),), hallorn.NotFoundError),
@@ -137,13 +140,41 @@ CASES = [
 
 @pytest.fixture
 def quiet(monkeypatch, tmp_path):
-    monkeypatch.setattr(sys, "stdout", open(os.devnull, "w"))
+    sink = open(os.devnull, "w")
+    monkeypatch.setattr(sys, "stdout", sink)
     monkeypatch.setattr(brenmoor, "subprocess", FakeSubprocess())
     monkeypatch.setattr(quastel, "subprocess", FakeSubprocess())
     monkeypatch.setattr(ferrowen, "user_data_dir", lambda *a: str(tmp_path))
     monkeypatch.setattr(sys, "stdin", io.StringIO(""))
+    (tmp_path / "installed_packages.txt").write_text("pkg\nother\n")
     yield
-    sys.stdout.close()
+    sink.close()
+
+
+def py_inventory():
+    return [d.metadata["Name"] for d in distributions()]
+
+
+def py_inventory_versions():
+    return {d.metadata["Name"]: d.metadata["Version"] for d in distributions()}
+
+
+# importlib.metadata keeps caches of its own that grow as it is used: these
+# functions are held to what the same work written in Python retains
+TWINS = {"inventory": py_inventory, "inventory/versions": py_inventory_versions}
+
+
+def retained(fn, args, exc, calls):
+    gc.collect()
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        for _ in range(calls):
+            call(fn, args, exc)
+        gc.collect()
+        return tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
 
 
 def call(fn, args, exc):
@@ -159,7 +190,9 @@ def call(fn, args, exc):
 
 
 @pytest.mark.parametrize("label, fn, make_args, exc", CASES, ids=[c[0] for c in CASES])
-def test_no_reference_or_memory_growth(quiet, label, fn, make_args, exc):
+def test_no_reference_or_memory_growth(quiet, tmp_path, label, fn, make_args, exc):
+    if label.endswith("/missing"):
+        (tmp_path / "installed_packages.txt").unlink()
     module = sys.modules[fn.__module__]
     namespace = dict(vars(module))
     args = make_args()
@@ -169,20 +202,25 @@ def test_no_reference_or_memory_growth(quiet, label, fn, make_args, exc):
         # the key function is consumed; count references of a fresh set
         args = make_args()
     counts = [sys.getrefcount(a) for a in args]
-    gc.collect()
-    tracemalloc.start()
-    try:
-        before = tracemalloc.get_traced_memory()[0]
-        for _ in range(300):
-            call(fn, make_args() if label.startswith("get_password") else args, exc)
+    if label.startswith("get_password"):
         gc.collect()
-        growth = tracemalloc.get_traced_memory()[0] - before
-    finally:
-        tracemalloc.stop()
-    if not label.startswith("get_password"):
+        tracemalloc.start()
+        try:
+            before = tracemalloc.get_traced_memory()[0]
+            for _ in range(300):
+                call(fn, make_args(), exc)
+            gc.collect()
+            growth = tracemalloc.get_traced_memory()[0] - before
+        finally:
+            tracemalloc.stop()
+    else:
+        growth = retained(fn, args, exc, 300)
         assert [sys.getrefcount(a) for a in args] == counts
     # a leak of one small object per call would show as about 300 * 50 bytes
-    assert growth < 8_000, f"{label}: {growth} bytes retained over 300 calls"
+    allowance = 8_000
+    if label in TWINS:
+        allowance += retained(TWINS[label], (), None, 300)
+    assert growth < allowance, f"{label}: {growth} bytes retained over 300 calls"
     # the module's namespace is as it was: nothing rebound, added or removed
     assert vars(module).keys() == namespace.keys()
     assert all(vars(module)[k] is v for k, v in namespace.items())

@@ -23,34 +23,37 @@ const ModuleInfo* g_info = nullptr;
 // ----------------------------------------------------------- tracebacks
 
 // Adds the entry `funcname` at `line` of the module's file to the pending
-// exception's traceback, as the interpreter does for a Python frame.
-void add_traceback(PyObject* funcname, unsigned line, PyObject** code_cache) {
+// exception's traceback, as the interpreter does for a Python frame.  The
+// frame of each line is made once and kept in `frame_cache`: a frame that no
+// code runs in never changes, and making one costs more than the rest of a
+// failing call.
+void add_traceback(PyObject* funcname, unsigned line, PyObject** frame_cache) {
     PyObject* exc = PyErr_GetRaisedException();
     if (exc == nullptr) return;
     PyObject* frame = nullptr;
     PyObject* key = PyLong_FromUnsignedLong(line);
-    PyObject* code = nullptr;
     if (key != nullptr && g_filename != nullptr && g_globals != nullptr) {
-        if (*code_cache == nullptr) *code_cache = PyDict_New();
-        if (*code_cache != nullptr && PyDict_GetItemRef(*code_cache, key, &code) == 0) {
+        if (*frame_cache == nullptr) *frame_cache = PyDict_New();
+        if (*frame_cache != nullptr && PyDict_GetItemRef(*frame_cache, key, &frame) == 0) {
             PyObject* name_utf8 = PyUnicode_AsUTF8String(funcname);
             const char* file_utf8 = PyUnicode_AsUTF8(g_filename);
-            if (name_utf8 != nullptr && file_utf8 != nullptr) {
+            PyObject* code = nullptr;
+            if (name_utf8 != nullptr && file_utf8 != nullptr)
                 code = reinterpret_cast<PyObject*>(PyCode_NewEmpty(
                     file_utf8, PyBytes_AS_STRING(name_utf8), static_cast<int>(line)));
-                if (code != nullptr) PyDict_SetItem(*code_cache, key, code);
-            }
+            if (code != nullptr)
+                frame = reinterpret_cast<PyObject*>(
+                    PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code),
+                                g_globals, nullptr));
+            if (frame != nullptr) PyDict_SetItem(*frame_cache, key, frame);
+            Py_XDECREF(code);
             Py_XDECREF(name_utf8);
         }
-        if (code != nullptr)
-            frame = reinterpret_cast<PyObject*>(PyFrame_New(
-                PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), g_globals, nullptr));
     }
     PyErr_Clear();  // a failure to describe the error must not replace it
     PyErr_SetRaisedException(exc);
     if (frame != nullptr) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame));
     Py_XDECREF(frame);
-    Py_XDECREF(code);
     Py_XDECREF(key);
 }
 
@@ -75,7 +78,7 @@ struct Function {
     PyObject* params;       // tuple of interned parameter names
     PyObject* code;         // __code__, made on first use
     PyObject* tb_name;      // "<module>.<qualname>" for traceback entries
-    PyObject* tb_codes;     // line -> code object of traceback entries
+    PyObject* tb_codes;     // line -> frame of traceback entries
     Invoker impl;
     int nparams;
     unsigned line;
@@ -196,6 +199,17 @@ bool bind(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
     return true;
 }
 
+// The line of a body's raise_return, for the traceback entry of its failure.
+unsigned g_returned_line = 0;
+
+// A body returned empty-handed: its exception is set (see raise_return).
+void fail_returned(Function* f) {
+    if (!PyErr_Occurred())
+        PyErr_SetString(PyExc_SystemError, "error reported without an exception set");
+    add_traceback(f->tb_name, g_returned_line != 0 ? g_returned_line : f->line, &f->tb_codes);
+    g_returned_line = 0;
+}
+
 PyObject* run_body(Function* f, PyObject* const* argv) {
     for (int i = 0; i < f->nparams; ++i) {
         PyTypeObject* t = f->exact[i];
@@ -208,7 +222,9 @@ PyObject* run_body(Function* f, PyObject* const* argv) {
         }
     }
     try {
-        return f->impl(f->closure, argv);
+        PyObject* result = f->impl(f->closure, argv);
+        if (result == nullptr) fail_returned(f);
+        return result;
     } catch (const Raised& r) {
         if (!PyErr_Occurred())
             PyErr_SetString(PyExc_SystemError, "error reported without an exception set");
@@ -762,6 +778,37 @@ void chain_exception(object pending, const Raised& r) {
         PyException_SetContext(now, pending.release().ptr());
     PyErr_SetRaisedException(now);
     throw r;
+}
+
+object raise_return(At value) {
+    g_returned_line = value.line;
+    PyObject* v = value.o;
+    if (PyExceptionClass_Check(v)) {
+        PyObject* inst = PyObject_CallNoArgs(v);
+        if (inst == nullptr) return object();
+        if (!PyExceptionInstance_Check(inst)) {
+            PyErr_Format(PyExc_TypeError,
+                         "calling %R should have returned an instance of BaseException, not %s",
+                         v, Py_TYPE(inst)->tp_name);
+            Py_DECREF(inst);
+            return object();
+        }
+        PyErr_SetRaisedException(inst);
+    } else if (PyExceptionInstance_Check(v)) {
+        PyErr_SetRaisedException(Py_NewRef(v));
+    } else {
+        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+    }
+    return object();
+}
+
+object raise_new_return(At type, handle message) {
+    PyObject* exc = PyObject_CallOneArg(type.o, message.ptr());
+    if (exc == nullptr) {
+        g_returned_line = type.line;
+        return object();
+    }
+    return raise_return(At(py::reinterpret_steal<object>(exc), type.line));
 }
 
 // ------------------------------------------------------ function objects

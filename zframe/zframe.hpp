@@ -309,6 +309,13 @@ template <class... A>
 // exception reaches the clause; when the pending exception matches it, the
 // exception is cleared and true returned, otherwise it stays pending.
 bool caught(handle name, Site s = {});
+// `raise value` as a body's last step, without unwinding (a C++ throw costs
+// microseconds): the exception is set and an empty object returned, which the
+// body returns as it is; the frame then adds the traceback entry for the line
+// of this call.  For functions whose usual outcome is an exception.
+object raise_return(At value);
+// raise type(message), likewise
+object raise_new_return(At type, handle message);
 
 // Python's try/finally: `cleanup` runs however `body` ends.  An exception of
 // `cleanup` replaces the pending one, which becomes its __context__.

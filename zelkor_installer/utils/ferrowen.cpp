@@ -1,9 +1,334 @@
+// The installed-package record: a per-user text file with one package name a
+// line, appended to by store, read whole by read, rewritten by remove.
+//
+// Store and remove serialise on an advisory lock (flock on a lock file beside
+// the record), and remove rewrites through a temporary file that replaces the
+// record in one rename, so that neither a concurrent store nor a failure
+// part-way through a rewrite can lose a recorded name.
+#include <cerrno>
+#include <cstdio>
+#include <string>
+
 #include "zframe.hpp"
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#else
+#include <process.h>
+#define getpid _getpid
+#endif
 
 using namespace zf;
 
 namespace {
-void body(Module&) {}
+
+// ------------------------------------------------------------ with blocks
+
+// `with cm as value: body(value)`, with the statement's protocol: __enter__
+// and __exit__ looked up on the type, __exit__ told of an exception and
+// allowed to suppress it.
+template <class Body>
+void with(At cm, Body&& body) {
+    object mgr = borrow(cm.o);
+    object type = borrow(reinterpret_cast<PyObject*>(Py_TYPE(cm.o)));
+    if (!has_attr(At(type, cm.line), "__enter__"_s))
+        fail_at(cm.line, PyExc_TypeError,
+                "'%.200s' object does not support the context manager protocol",
+                Py_TYPE(cm.o)->tp_name);
+    object enter = attr(At(type, cm.line), "__enter__"_s);
+    if (!has_attr(At(type, cm.line), "__exit__"_s))
+        fail_at(cm.line, PyExc_TypeError,
+                "'%.200s' object does not support the context manager protocol "
+                "(missed __exit__ method)",
+                Py_TYPE(cm.o)->tp_name);
+    object exit = attr(At(type, cm.line), "__exit__"_s);
+    object value = call(At(enter, cm.line), mgr);
+    try {
+        body(handle(value));
+    } catch (const Raised&) {
+        object exc = py::reinterpret_steal<object>(PyErr_GetRaisedException());
+        object tb = py::reinterpret_steal<object>(PyException_GetTraceback(exc.ptr()));
+        object exc_type = borrow(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())));
+        object suppress;
+        try {
+            suppress = call(At(exit, cm.line), mgr, exc_type, exc, tb ? handle(tb) : none());
+            if (truth(At(suppress, cm.line))) return;
+        } catch (const Raised&) {
+            // raised while handling: the body's exception becomes the context
+            PyObject* now = PyErr_GetRaisedException();
+            if (now != exc.ptr()) PyException_SetContext(now, exc.release().ptr());
+            PyErr_SetRaisedException(now);
+            throw;
+        }
+        PyErr_SetRaisedException(exc.release().ptr());
+        throw;
+    }
+    call(At(exit, cm.line), mgr, none(), none(), none());
+}
+
+// ------------------------------------------------------------- file system
+
+// The path's bytes for the operating system, or empty when `path` is not a
+// file-system path (a stand-in object): such a path gets no lock or probe.
+std::string os_path(handle path, unsigned line) {
+    PyObject* fs = PyOS_FSPath(path.ptr());
+    if (fs == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) raised(line);
+        PyErr_Clear();
+        return {};
+    }
+    object fspath = py::reinterpret_steal<object>(fs);
+    object encoded = PyBytes_Check(fs) ? fspath : own(PyUnicode_EncodeFSDefault(fs), line);
+    return std::string(PyBytes_AS_STRING(encoded.ptr()),
+                       static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.ptr())));
+}
+
+[[noreturn]] void os_error(const std::string& path, unsigned line) {
+    int saved = errno;
+    object name = own(
+        PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())), line);
+    errno = saved;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.ptr());
+    raised(line);
+}
+
+// An exclusive advisory lock on "<record>.lock", held until destruction.
+class RecordLock {
+ public:
+    RecordLock(handle record, unsigned line) {
+#ifndef _WIN32
+        std::string record_path = os_path(record, line);
+        if (record_path.empty()) return;
+        std::string path = record_path + ".lock";
+        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        // a lock file someone else created read-only still serves for flock
+        if (fd_ < 0 && (errno == EACCES || errno == EROFS || errno == EPERM))
+            fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd_ < 0) os_error(path, line);
+        for (;;) {
+            // other threads of this process may hold the lock: wait without the GIL
+            PyThreadState* saved = PyEval_SaveThread();
+            int r = ::flock(fd_, LOCK_EX);
+            int err = errno;
+            PyEval_RestoreThread(saved);
+            if (r == 0) break;
+            if (err == EINTR && PyErr_CheckSignals() == 0) continue;
+            ::close(fd_);
+            fd_ = -1;
+            if (err != EINTR) {
+                errno = err;
+                os_error(path, line);
+            }
+            raised(line);  // the signal handler's exception
+        }
+#else
+        (void)record;
+        (void)line;
+#endif
+    }
+    ~RecordLock() {
+#ifndef _WIN32
+        if (fd_ >= 0) ::close(fd_);  // closing releases the lock
+#endif
+    }
+    RecordLock(const RecordLock&) = delete;
+    RecordLock& operator=(const RecordLock&) = delete;
+
+ private:
+    int fd_ = -1;
+};
+
+// Path(user_data_dir(APP_NAME, APP_AUTHOR)), afresh at every call
+object storage_directory() {
+    object path_type = global("Path"_s);
+    object data_dir = global("user_data_dir"_s);
+    object location = call(data_dir, global("APP_NAME"_s), global("APP_AUTHOR"_s));
+    return call(path_type, location);
+}
+
+object record_file(handle storage_dir) {
+    return own(PyNumber_TrueDivide(storage_dir.ptr(), "installed_packages.txt"_s.ptr()));
+}
+
+// ------------------------------------------------------------- functions
+
+object store_package_name(handle package) {
+    // a line break would write a second record that no removal can name
+    if (is_str(package) && (PyUnicode_FindChar(package.ptr(), '\n', 0, PY_SSIZE_T_MAX, 1) != -1 ||
+                            PyUnicode_FindChar(package.ptr(), '\r', 0, PY_SSIZE_T_MAX, 1) != -1))
+        raise_new(global("ValueError"_s),
+                  own(PyUnicode_FromFormat("Package name must not contain a line break: %R",
+                                           package.ptr())));
+
+    object storage_dir = storage_directory();
+    try {
+        method(storage_dir, "mkdir"_s, Kw{"parents"_s, Py_True}, Kw{"exist_ok"_s, Py_True});
+    } catch (const Raised&) {
+        if (caught("PermissionError"_s)) {
+            // no per-user directory: the module's own one if it takes files
+            object access = attr(global("os"_s), "access"_s);
+            object config_path = global("CONFIG_PATH"_s);
+            object writable = attr(global("os"_s), "W_OK"_s);
+            if (!truth(call(access, config_path, writable))) return borrow(Py_None);
+            storage_dir = global("CONFIG_PATH"_s);
+        } else if (caught("OSError"_s)) {
+            return borrow(Py_None);
+        } else {
+            throw;
+        }
+    }
+
+    object package_file = record_file(storage_dir);
+    try {
+        RecordLock lock(package_file, __LINE__);
+        with(method(package_file, "open"_s, "a"_s),
+             [&](handle file) { method(file, "write"_s, concat(package, "\n"_s)); });
+    } catch (const Raised&) {
+        object error = py::reinterpret_steal<object>(PyErr_GetRaisedException());
+        // caught() needs the exception pending; keep our own reference to it
+        PyErr_SetRaisedException(Py_NewRef(error.ptr()));
+        if (!caught("OSError"_s)) throw;
+        object log_error = attr(global("LOGGER"_s), "error"_s);
+        object message = fstring({"Failed to write installed package '"_s, str_of(package),
+                                  "' to '"_s, str_of(package_file), "': "_s, str_of(error)});
+        call(log_error, message);
+    }
+    return borrow(Py_None);
+}
+
+object read_stored_packages() {
+    object package_file = record_file(storage_directory());
+    if (!truth(method(package_file, "exists"_s)))
+        raise_new(global("FileNotFoundError"_s), "No stored package file found."_s);
+    object packages = new_set();
+    with(method(package_file, "open"_s, "r"_s), [&](handle file) {
+        for (object line : iterate(file)) {
+            object name = method(line, "strip"_s);
+            if (truth(name)) set_add(packages, name);
+        }
+    });
+    return packages;
+}
+
+// The text of the remaining entries: each followed by a line end.
+object joined_lines(handle packages) {
+    if (PyList_GET_SIZE(packages.ptr()) == 0) return borrow(""_s.ptr());
+    object body = method("\n"_s, "join"_s, packages);
+    return concat(body, "\n"_s);
+}
+
+object remove_package_name(handle package) {
+    object storage_dir = storage_directory();
+    object package_file = record_file(storage_dir);
+    if (!truth(method(package_file, "exists"_s))) return borrow(Py_None);
+
+    RecordLock lock(package_file, __LINE__);
+    object packages = new_list();
+    with(method(package_file, "open"_s, "r"_s), [&](handle file) {
+        for (object line : iterate(file)) {
+            object name = method(line, "strip"_s);
+            if (truth(compare(name, package, Py_NE))) append(packages, name);
+        }
+    });
+
+#ifndef _WIN32
+    std::string record_path = os_path(package_file, __LINE__);
+    struct stat record_stat{};
+    bool have_stat = false;
+    if (!record_path.empty()) {
+        // a record its owner made read-only stays unchanged, as an in-place
+        // rewrite would leave it
+        if (::access(record_path.c_str(), W_OK) != 0) os_error(record_path, __LINE__);
+        have_stat = ::stat(record_path.c_str(), &record_stat) == 0;
+    }
+#endif
+
+    // the new content goes to a file of its own and replaces the record in
+    // one rename: readers and a failure part-way see the old record whole
+    object temp_name =
+        own(PyUnicode_FromFormat(".installed_packages.txt.%ld.tmp", static_cast<long>(::getpid())));
+    object temp_file = own(PyNumber_TrueDivide(storage_dir.ptr(), temp_name.ptr()));
+    try {
+        with(method(temp_file, "open"_s, "w"_s),
+             [&](handle file) { method(file, "write"_s, joined_lines(packages)); });
+#ifndef _WIN32
+        if (have_stat) {
+            std::string temp_path = os_path(temp_file, __LINE__);
+            if (!temp_path.empty()) {
+                // the owner is kept where we may set it (as root; otherwise the file
+                // stays ours), the mode always
+                [[maybe_unused]] int owned =
+                    ::chown(temp_path.c_str(), record_stat.st_uid, record_stat.st_gid);
+                if (::chmod(temp_path.c_str(), record_stat.st_mode & 07777U) != 0)
+                    os_error(temp_path, __LINE__);
+            }
+        }
+#endif
+        call(attr(global("os"_s), "replace"_s), temp_file, package_file);
+    } catch (const Raised&) {
+        // leave no half-written file behind; the failure that got here is the one to report
+        PyObject* pending = PyErr_GetRaisedException();
+        std::string temp_path;
+        try {
+            temp_path = os_path(temp_file, __LINE__);
+        } catch (const Raised&) {
+            PyErr_Clear();
+        }
+        if (!temp_path.empty()) std::remove(temp_path.c_str());
+        PyErr_SetRaisedException(pending);
+        throw;
+    }
+    return borrow(Py_None);
+}
+
+void body(Module& m) {
+    m.import("logging");
+    m.import("os");
+    m.import_from("pathlib", {"Path"});
+    m.import_from("platformdirs", {"user_data_dir"});
+    m.set("APP_NAME", "Zelkor-Installer"_s);
+    m.set("APP_AUTHOR", "Quenvale"_s);
+    m.set("LOGGER", method(m.get("logging"), "getLogger"_s, m.get("__name__")));
+    m.set("CONFIG_PATH",
+          attr(method(call(m.get("Path"), m.get("__file__")), "resolve"_s), "parent"_s));
+
+    m.def<store_package_name>(
+        {.name = "store_package_name",
+         .params = {"package"},
+         .doc = "Store the installed package name in a text file in a platform-specific "
+                "directory.\n"
+                "\n"
+                "    Args:\n"
+                "        packages (str):\n"
+                "            A string representing the package name.\n"
+                "    "});
+    m.def<read_stored_packages>(
+        {.name = "read_stored_packages",
+         .params = {},
+         .doc = "Read the list of installed packages from the platform-specific data file.\n"
+                "\n"
+                "    Returns:\n"
+                "        list[str]:\n"
+                "            A list of installed package names.\n"
+                "\n"
+                "    Raises:\n"
+                "        FileNotFoundError:\n"
+                "            If the file does not exist.\n"
+                "    "});
+    m.def<remove_package_name>(
+        {.name = "remove_package_name",
+         .params = {"package"},
+         .doc = "Remove a single package name from the installed packages file.\n"
+                "\n"
+                "    Args:\n"
+                "        package (str):\n"
+                "            A string representing the package name to remove.\n"
+                "    "});
+}
+
 }  // namespace
 
-ZF_MODULE(ferrowen, nullptr, body)
+ZF_MODULE(ferrowen, "Utilities to handle appdirs and store application data.", body)

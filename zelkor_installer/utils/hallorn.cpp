@@ -1,9 +1,195 @@
+// HTTP errors as exceptions: an unsuccessful response becomes one raised
+// exception whose type tells the kind of failure and whose text a user reads.
+#include <utility>
+
 #include "zframe.hpp"
 
 using namespace zf;
 
 namespace {
-void body(Module&) {}
+
+// Statuses handled by the table, in the order the table lists them.
+constexpr long table_statuses[] = {400, 401, 403, 404, 405, 422};
+
+// Whether str() of `o` is a pure function of its value that cannot fail, as
+// for what JSON decodes to.  Such a text is made once, and only when a
+// message shows it, since no caller can tell the difference; any other detail
+// has its str() called for every message that shows it, as the messages are
+// made.
+bool plain(PyObject* o, int depth) {
+    if (o == Py_None || PyUnicode_CheckExact(o) || PyFloat_CheckExact(o) || PyBool_Check(o))
+        return true;
+    if (PyLong_CheckExact(o)) {
+        // a huge int's str() can fail (the digit limit): that one stays eager
+        int overflow = 0;
+        PyLong_AsLongLongAndOverflow(o, &overflow);
+        return overflow == 0;
+    }
+    if (depth == 0) return false;
+    if (PyList_CheckExact(o)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(o); ++i)
+            if (!plain(PyList_GET_ITEM(o, i), depth - 1)) return false;
+        return true;
+    }
+    if (PyDict_CheckExact(o)) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(o, &pos, &key, &value))
+            if (!plain(key, depth - 1) || !plain(value, depth - 1)) return false;
+        return true;
+    }
+    return false;
+}
+
+// The error detail and its str() form, made when the rules above say.
+class Detail {
+ public:
+    explicit Detail(object value) : value_(std::move(value)), plain_(plain(value_.ptr(), 16)) {}
+    // the text for a message made now: str() now, unless it is plain
+    object eager() { return plain_ ? object() : str_of(value_); }
+    // the text of a message, given what eager() gave when it was made
+    object text(object made) {
+        if (made) return made;
+        if (!shared_) shared_ = str_of(value_);
+        return shared_;
+    }
+
+ private:
+    object value_;
+    bool plain_;
+    object shared_;
+};
+
+object handle_http_error_response(handle response) {
+    object status = attr(response, "status_code"_s);
+    // a body that is not JSON is no failure: a cheap test, not an unwinding
+    object error_detail = try_call(attr(response, "json"_s));
+    if (!error_detail) {
+        if (!caught("ValueError"_s)) rethrow();
+        error_detail = attr(response, "text"_s);
+    }
+    Detail detail(error_detail);
+
+    // The table's entries, evaluated in table order: every exception type is
+    // looked up afresh (a rebound NotFoundError is honoured) and the three
+    // messages with the detail take its str() form each.
+    object bad_request_type = global("ValueError"_s);
+    object bad_request_text = detail.eager();
+    object unauthorized_type = global("PermissionError"_s);
+    object unauthorized_text = detail.eager();
+    object forbidden_type = global("PermissionError"_s);
+    object not_found_type = global("NotFoundError"_s);
+    object not_allowed_type = global("RuntimeError"_s);
+    object validation_type = global("ValueError"_s);
+    object validation_text = detail.eager();
+
+    if (truth(compare(status, num<500>(), Py_GE))) {
+        object head = concat(concat("Server Error ("_s, str_of(status)), "): "_s);
+        object message = concat(head, detail.text(detail.eager()));
+        return raise_new_return(global("RuntimeError"_s), message);
+    }
+
+    object fallback_type = global("Exception"_s);
+    object fallback_head = concat(concat("Unexpected Error ("_s, str_of(status)), "): "_s);
+    object fallback_text = detail.eager();
+
+    // Which entry the status selects, as a dict keyed by the table's ints
+    // would find it: an exact int is matched directly, anything else (a
+    // float 404.0, an int subclass, an object with its own hash and
+    // equality) goes through a real dict lookup.
+    int chosen = -1;
+    if (PyLong_CheckExact(status.ptr())) {
+        int overflow = 0;
+        long s = PyLong_AsLongAndOverflow(status.ptr(), &overflow);
+        if (s == -1 && PyErr_Occurred()) raised(__LINE__);
+        for (int i = 0; i < 6 && overflow == 0; ++i)
+            if (table_statuses[i] == s) chosen = i;
+    } else {
+        object error_map = new_dict();
+        set_item(error_map, num<400>(), num<0>());
+        set_item(error_map, num<401>(), num<1>());
+        set_item(error_map, num<403>(), num<2>());
+        set_item(error_map, num<404>(), num<3>());
+        set_item(error_map, num<405>(), num<4>());
+        set_item(error_map, num<422>(), num<5>());
+        PyObject* found = nullptr;
+        if (PyDict_GetItemRef(error_map.ptr(), status.ptr(), &found) < 0) raised(__LINE__);
+        if (found != nullptr) {
+            chosen = static_cast<int>(PyLong_AsLong(found));
+            Py_DECREF(found);
+        }
+    }
+
+    switch (chosen) {
+        case 0:
+            return raise_new_return(bad_request_type,
+                                    concat("Bad Request: "_s, detail.text(bad_request_text)));
+        case 1:
+            return raise_new_return(
+                unauthorized_type,
+                concat(concat("Unauthorized: Authentication failed, please check your "
+                              "credentials: "_s,
+                              detail.text(unauthorized_text)),
+                       "."_s));
+        case 2:
+            return raise_new_return(
+                forbidden_type,
+                "Forbidden: You don\u2019t have permission to access this resource."_s);
+        case 3:
+            return raise_new_return(not_found_type,
+                                    "Not Found: The requested endpoint does not exist."_s);
+        case 4:
+            return raise_new_return(not_allowed_type,
+                                    "Method Not Allowed: Check the HTTP method."_s);
+        case 5:
+            return raise_new_return(validation_type,
+                                    concat("Validation Error: "_s, detail.text(validation_text)));
+        default:
+            return raise_new_return(fallback_type,
+                                    concat(fallback_head, detail.text(fallback_text)));
+    }
+}
+
+void body(Module& m) {
+    // class NotFoundError(ValueError), made as a class statement makes it
+    object ns = new_dict();
+    set_item(ns, "__module__"_s, m.get("__name__"));
+    set_item(ns, "__qualname__"_s, "NotFoundError"_s);
+    set_item(ns, "__doc__"_s, "Error to be raised when an end point is not found (404)."_s);
+    object bases = tuple_of({}, m.get("ValueError"));
+    m.set("NotFoundError", call(m.get("type"), "NotFoundError"_s, bases, ns));
+
+    m.def<handle_http_error_response>(
+        {.name = "handle_http_error_response",
+         .params = {"response"},
+         .doc = "Handle HTTP error responses and raises appropriate exceptions with error "
+                "messages.\n"
+                "\n"
+                "    The function attempts to parse the error details from the response as "
+                "JSON. If the content\n"
+                "    cannot be parsed as JSON, the raw response text will be used.\n"
+                "\n"
+                "    Args:\n"
+                "        response (requests.Response):\n"
+                "            The HTTP response object that contains the status code and error "
+                "details.\n"
+                "\n"
+                "    Raises:\n"
+                "        ValueError:\n"
+                "            If the status code is 400 (Bad Request) or 422 (Validation "
+                "Error).\n"
+                "        PermissionError:\n"
+                "            If the status code is 401 (Unauthorized) or 403 (Forbidden).\n"
+                "        NotFoundError:\n"
+                "            If the status code is 404 (Not Found).\n"
+                "        RuntimeError:\n"
+                "            If the status code is 405 (Method Not Allowed) or 5xx (Server "
+                "Error).\n"
+                "        Exception:\n"
+                "            For any unexpected status code.\n"
+                "    "});
+}
+
 }  // namespace
 
-ZF_MODULE(hallorn, nullptr, body)
+ZF_MODULE(hallorn, "Utility functions to handle requests HTTP errors.", body)
