@@ -40,9 +40,7 @@ object get_password(handle prompt, handle get_char_func) {
     object password = borrow(""_s.ptr());
     for (;;) {
         object key = call(get_char_func);
-        object isinstance = global("isinstance"_s);
-        if (truth(call(isinstance, key, global("bytes"_s))))
-            key = method(key, "decode"_s, "utf-8"_s);
+        if (is_bytes(key)) key = method(key, "decode"_s, "utf-8"_s);
         if (truth(compare(key, global("ENTER_KEY"_s), Py_EQ)) ||
             truth(compare(key, global("NEWLINE_KEY"_s), Py_EQ))) {
             call(global("print_with_flush"_s), "\n"_s);
@@ -192,8 +190,7 @@ object print_warning_base_connector_package_installed() {
 }
 
 object print_additional_dependencies_installed(handle additional_dependencies) {
-    if (truth(compare(call(global("len"_s), additional_dependencies), num<0>(), Py_EQ)))
-        return borrow(Py_None);
+    if (length(additional_dependencies) == 0) return borrow(Py_None);
     object prefix = format(global("ADDITIONAL_DEPS_MESSAGE_PREFIX"_s));
     object names = method(", "_s, "join"_s, additional_dependencies);
     object message = fstring({prefix, " ("_s, names, ")."_s});
