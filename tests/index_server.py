@@ -32,7 +32,8 @@ class IndexServer:
     def __init__(self, root, auth=None, extra_pages=None):
         self.root = pathlib.Path(root)
         self.auth = auth
-        # path -> (status, content type, body): canned answers for error tests
+        # path -> (status, content type, body[, headers]): canned answers for
+        # error and redirect tests
         self.extra_pages = dict(extra_pages or {})
         self.requests = []
         self._server = None
@@ -54,8 +55,7 @@ class IndexServer:
                     return
                 path = urllib.parse.urlsplit(self.path).path
                 if path in server.extra_pages:
-                    status, ctype, body = server.extra_pages[path]
-                    self._send(status, ctype, body)
+                    self._send(*server.extra_pages[path])
                     return
                 status, ctype, body = server._page(path)
                 self._send(status, ctype, body)

@@ -2,7 +2,6 @@
 127.0.0.1, a fresh virtual environment with real pip, a real pseudo-terminal."""
 
 import fcntl
-import http.server
 import os
 import pathlib
 import pty
@@ -319,51 +318,21 @@ def test_network_errors_end_the_run_in_one_line(tmp_path, kind):
     assert_no_traceback(r)
 
 
-class RedirectingServer:
-    """Sends /simple/... to ``target`` (None: a page of its own); records each request's
-    path and Authorization header."""
-
-    def __init__(self, target=None):
-        self.target = target
-        self.requests = []
-
-    def __enter__(self):
-        server = self
-
-        class Handler(http.server.BaseHTTPRequestHandler):
-            def log_message(self, *args):
-                pass
-
-            def do_GET(self):
-                server.requests.append((self.path, self.headers.get("Authorization")))
-                if self.path.startswith("/simple/"):
-                    self.send_response(302)
-                    self.send_header("Location", server.target or "/moved/")
-                    self.send_header("Content-Length", "0")
-                else:
-                    self.send_response(200)
-                    self.send_header("Content-Length", "0")
-                self.end_headers()
-
-        self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        self.url = f"http://127.0.0.1:{self.httpd.server_address[1]}/simple/"
-        threading.Thread(target=self.httpd.serve_forever, daemon=True).start()
-        return self
-
-    def __exit__(self, *exc):
-        self.httpd.shutdown()
-        self.httpd.server_close()
+def redirect(location):
+    return (302, "text/html", b"", {"Location": location})
 
 
-def test_redirect_keeps_credentials_within_the_origin(wheel_dir):
-    with RedirectingServer() as same:
+def test_redirect_keeps_credentials_within_the_origin(wheel_dir, tmp_path):
+    with IndexServer(tmp_path, extra_pages={"/simple/zelkor-enterprise/": redirect("/moved/"),
+                                            "/moved/": (200, "text/html", b"")}) as same:
         frontend.check_index(frontend.url_with_credentials(same.url, USER, PASSWORD),
                              "zelkor-enterprise")
     assert [path for path, _ in same.requests] == ["/simple/zelkor-enterprise/", "/moved/"]
     assert same.requests[0][1] == same.requests[1][1] is not None
 
     with IndexServer(wheel_dir) as other, \
-            RedirectingServer(other.url + "zelkor-enterprise/") as away:
+            IndexServer(tmp_path, extra_pages={
+                "/simple/zelkor-enterprise/": redirect(other.url + "zelkor-enterprise/")}) as away:
         frontend.check_index(frontend.url_with_credentials(away.url, USER, PASSWORD),
                              "zelkor-enterprise")
     assert away.requests[0][1].startswith("Basic ")
