@@ -90,9 +90,7 @@ struct Function {
 
 extern PyTypeObject FunctionType;
 
-inline Function* as_func(PyObject* o) {
-    return reinterpret_cast<Function*>(o);
-}
+inline Function* as_func(PyObject* o) { return reinterpret_cast<Function*>(o); }
 
 PyObject* fail_binding(Function* f) {
     add_traceback(f->tb_name, f->line, &f->tb_codes);
@@ -312,13 +310,9 @@ PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
 }
 
 // pickle and copy store a function by reference to its qualified name
-PyObject* function_reduce(PyObject* self, PyObject*) {
-    return Py_NewRef(as_func(self)->qualname);
-}
+PyObject* function_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_func(self)->qualname); }
 
-PyObject* get_name(PyObject* self, void*) {
-    return Py_NewRef(as_func(self)->name);
-}
+PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_func(self)->name); }
 int set_name(PyObject* self, PyObject* v, void*) {
     if (v == nullptr || !PyUnicode_Check(v)) {
         PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
@@ -327,9 +321,7 @@ int set_name(PyObject* self, PyObject* v, void*) {
     Py_XSETREF(as_func(self)->name, Py_NewRef(v));
     return 0;
 }
-PyObject* get_qualname(PyObject* self, void*) {
-    return Py_NewRef(as_func(self)->qualname);
-}
+PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_func(self)->qualname); }
 int set_qualname(PyObject* self, PyObject* v, void*) {
     if (v == nullptr || !PyUnicode_Check(v)) {
         PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
@@ -381,26 +373,18 @@ int set_annotations(PyObject* self, PyObject* v, void*) {
     Py_XSETREF(as_func(self)->annotations, Py_XNewRef(v));
     return 0;
 }
-PyObject* get_doc(PyObject* self, void*) {
-    return Py_NewRef(as_func(self)->doc);
-}
+PyObject* get_doc(PyObject* self, void*) { return Py_NewRef(as_func(self)->doc); }
 int set_doc(PyObject* self, PyObject* v, void*) {
     Py_XSETREF(as_func(self)->doc, Py_NewRef(v ? v : Py_None));
     return 0;
 }
-PyObject* get_module(PyObject* self, void*) {
-    return Py_NewRef(as_func(self)->module);
-}
+PyObject* get_module(PyObject* self, void*) { return Py_NewRef(as_func(self)->module); }
 int set_module(PyObject* self, PyObject* v, void*) {
     Py_XSETREF(as_func(self)->module, Py_NewRef(v ? v : Py_None));
     return 0;
 }
-PyObject* get_globals(PyObject* self, void*) {
-    return Py_NewRef(as_func(self)->globals);
-}
-PyObject* get_closure(PyObject*, void*) {
-    Py_RETURN_NONE;
-}
+PyObject* get_globals(PyObject* self, void*) { return Py_NewRef(as_func(self)->globals); }
+PyObject* get_closure(PyObject*, void*) { Py_RETURN_NONE; }
 
 // A code object that describes the parameters, so that inspect.signature()
 // and help() show them as they show a Python function's.
@@ -504,12 +488,8 @@ object global(handle name, Site s) {
     return py::reinterpret_steal<object>(v);
 }
 
-object attr(At o, handle name) {
-    return own(PyObject_GetAttr(o.o, name.ptr()), o.line);
-}
-object item(At o, handle key) {
-    return own(PyObject_GetItem(o.o, key.ptr()), o.line);
-}
+object attr(At o, handle name) { return own(PyObject_GetAttr(o.o, name.ptr()), o.line); }
+object item(At o, handle key) { return own(PyObject_GetItem(o.o, key.ptr()), o.line); }
 void set_item(At o, handle key, handle value) {
     if (PyObject_SetItem(o.o, key.ptr(), value.ptr()) < 0) raised(o.line);
 }
@@ -533,11 +513,6 @@ bool has_attr(At o, handle name) {
     if (r < 0) raised(o.line);
     return r == 1;
 }
-bool isinstance(At o, handle cls) {
-    int r = PyObject_IsInstance(o.o, cls.ptr());
-    if (r < 0) raised(o.line);
-    return r == 1;
-}
 object compare(At a, handle b, int op) {
     return own(PyObject_RichCompare(a.o, b.ptr(), op), a.line);
 }
@@ -545,21 +520,11 @@ object format(At o) {
     if (PyUnicode_CheckExact(o.o)) return borrow(o.o);
     return own(PyObject_Format(o.o, nullptr), o.line);
 }
-object str_of(At o) {
-    return own(PyObject_Str(o.o), o.line);
-}
-object concat(At a, handle b) {
-    return own(PyNumber_Add(a.o, b.ptr()), a.line);
-}
-object divide(At a, handle b) {
-    return own(PyNumber_TrueDivide(a.o, b.ptr()), a.line);
-}
-object repr_of(At o) {
-    return own(PyObject_Repr(o.o), o.line);
-}
-object int_from(long long v, Site s) {
-    return own(PyLong_FromLongLong(v), s.line);
-}
+object str_of(At o) { return own(PyObject_Str(o.o), o.line); }
+object concat(At a, handle b) { return own(PyNumber_Add(a.o, b.ptr()), a.line); }
+object divide(At a, handle b) { return own(PyNumber_TrueDivide(a.o, b.ptr()), a.line); }
+object repr_of(At o) { return own(PyObject_Repr(o.o), o.line); }
+object int_from(long long v, Site s) { return own(PyLong_FromLongLong(v), s.line); }
 object dict_get(At d, handle key) {
     PyObject* v = nullptr;
     if (PyDict_GetItemRef(d.o, key.ptr(), &v) < 0) raised(d.line);
@@ -594,32 +559,16 @@ bool is_plain_data(handle o, int depth) {
     return false;
 }
 
-object new_list(Site s) {
-    return own(PyList_New(0), s.line);
-}
+object new_list(Site s) { return own(PyList_New(0), s.line); }
 void append(At list, handle x) {
     if (PyList_Append(list.o, x.ptr()) < 0) raised(list.line);
 }
-object new_set(Site s) {
-    return own(PySet_New(nullptr), s.line);
-}
-object set_of(At iterable) {
-    return own(PySet_New(iterable.o), iterable.line);
-}
+object new_set(Site s) { return own(PySet_New(nullptr), s.line); }
+object set_of(At iterable) { return own(PySet_New(iterable.o), iterable.line); }
 void set_add(At set, handle x) {
     if (PySet_Add(set.o, x.ptr()) < 0) raised(set.line);
 }
-object new_dict(Site s) {
-    return own(PyDict_New(), s.line);
-}
-object sorted_copy(At list) {
-    object copy = own(PySequence_List(list.o), list.line);
-    if (PyList_Sort(copy.ptr()) < 0) raised(list.line);
-    return copy;
-}
-object str_from(const char* utf8, Site s) {
-    return own(PyUnicode_FromString(utf8), s.line);
-}
+object new_dict(Site s) { return own(PyDict_New(), s.line); }
 
 object fstring(std::initializer_list<handle> parts, Site s) {
     object pieces = own(PyTuple_New(static_cast<Py_ssize_t>(parts.size())), s.line);
@@ -630,9 +579,7 @@ object fstring(std::initializer_list<handle> parts, Site s) {
     return own(PyUnicode_Join(empty.ptr(), pieces.ptr()), s.line);
 }
 
-object float_from(double v, Site s) {
-    return own(PyFloat_FromDouble(v), s.line);
-}
+object float_from(double v, Site s) { return own(PyFloat_FromDouble(v), s.line); }
 
 object bytes_from(const char* data, std::size_t size, Site s) {
     return own(PyBytes_FromStringAndSize(data, static_cast<Py_ssize_t>(size)), s.line);
@@ -642,9 +589,7 @@ object slice_of(handle start, handle stop, handle step, Site s) {
     return own(PySlice_New(start.ptr(), stop.ptr(), step.ptr()), s.line);
 }
 
-object import_module(const char* name, Site s) {
-    return own(PyImport_ImportModule(name), s.line);
-}
+object import_module(const char* name, Site s) { return own(PyImport_ImportModule(name), s.line); }
 
 // ------------------------------------------------------------------ text
 
@@ -701,12 +646,8 @@ bool str_has_char(handle s, Py_UCS4 c) {
     return PyUnicode_FindChar(s.ptr(), c, 0, PY_SSIZE_T_MAX, 1) >= 0;
 }
 
-Py_ssize_t str_length(handle s) {
-    return PyUnicode_GET_LENGTH(s.ptr());
-}
-Py_UCS4 str_char(handle s, Py_ssize_t i) {
-    return PyUnicode_READ_CHAR(s.ptr(), i);
-}
+Py_ssize_t str_length(handle s) { return PyUnicode_GET_LENGTH(s.ptr()); }
+Py_UCS4 str_char(handle s, Py_ssize_t i) { return PyUnicode_READ_CHAR(s.ptr(), i); }
 object substring(handle s, Py_ssize_t start, Py_ssize_t end, Site site) {
     return own(PyUnicode_Substring(s.ptr(), start, end), site.line);
 }
@@ -735,9 +676,7 @@ void Iter::advance() {
     cur_ = py::reinterpret_steal<object>(next);
 }
 
-Range iterate(At o) {
-    return Range(own(PyObject_GetIter(o.o), o.line), o.line);
-}
+Range iterate(At o) { return Range(own(PyObject_GetIter(o.o), o.line), o.line); }
 
 void unpack(At o, std::initializer_list<object*> targets) {
     const Py_ssize_t n = static_cast<Py_ssize_t>(targets.size());
@@ -907,9 +846,7 @@ void check_signals(Site s) {
     if (PyErr_CheckSignals() < 0) raised(s.line);
 }
 
-object suspend_exception() {
-    return py::reinterpret_steal<object>(PyErr_GetRaisedException());
-}
+object suspend_exception() { return py::reinterpret_steal<object>(PyErr_GetRaisedException()); }
 
 void resume_exception(object pending, const Raised& r) {
     PyErr_SetRaisedException(pending.release().ptr());
@@ -1065,9 +1002,7 @@ void Module::set(const char* name, handle value, Site s) {
     if (PyDict_SetItem(g_globals, intern(name), value.ptr()) < 0) raised(s.line);
 }
 
-object Module::get(const char* name, Site s) {
-    return global(intern(name), s);
-}
+object Module::get(const char* name, Site s) { return global(intern(name), s); }
 
 PyObject* create_module(PyObject* spec, PyModuleDef*) {
     // Module-level names live in process-wide statics, so one interpreter only.

@@ -53,21 +53,15 @@ struct At {
     At(handle h, unsigned line) : o(h.ptr()), line(line) {}
 };
 
-[[noreturn]] inline void raised(unsigned line) {
-    throw Raised{line};
-}
+[[noreturn]] inline void raised(unsigned line) { throw Raised{line}; }
 
 // Take ownership of a new reference; a null result means an exception is set.
 inline object own(PyObject* p, unsigned line) {
     if (p == nullptr) raised(line);
     return py::reinterpret_steal<object>(p);
 }
-inline object own(PyObject* p, Site s = {}) {
-    return own(p, s.line);
-}
-inline object borrow(PyObject* p) {
-    return py::reinterpret_borrow<object>(p);
-}
+inline object own(PyObject* p, Site s = {}) { return own(p, s.line); }
+inline object borrow(PyObject* p) { return py::reinterpret_borrow<object>(p); }
 
 // -------------------------------------------------------------- literals
 
@@ -96,12 +90,8 @@ handle num() {
     return n;
 }
 
-inline handle none() {
-    return Py_None;
-}
-inline handle truth_value(bool b) {
-    return b ? Py_True : Py_False;
-}
+inline handle none() { return Py_None; }
+inline handle truth_value(bool b) { return b ? Py_True : Py_False; }
 
 // ------------------------------------------------------ names and objects
 
@@ -115,7 +105,6 @@ bool truth(At o);
 bool contains(At container, handle x);  // x in container
 Py_ssize_t length(At o);
 bool has_attr(At o, handle name);
-bool isinstance(At o, handle cls);
 object compare(At a, handle b, int op);  // a <op> b, the rich comparison result
 object format(At o);                     // as an f-string renders a value
 object str_of(At o);                     // str(o)
@@ -132,36 +121,15 @@ bool exact_int_value(handle o, long long* value);
 // (what JSON decodes to), nested at most `depth` deep.
 bool is_plain_data(handle o, int depth = 16);
 
-inline bool is_none(handle o) {
-    return o.ptr() == Py_None;
-}
-inline const char* type_name(handle o) {
-    return Py_TYPE(o.ptr())->tp_name;
-}
-inline bool is_str(handle o) {
-    return PyUnicode_Check(o.ptr());
-}
-inline bool is_exact_str(handle o) {
-    return PyUnicode_CheckExact(o.ptr());
-}
-inline bool is_bytes(handle o) {
-    return PyBytes_Check(o.ptr());
-}
-inline bool is_int(handle o) {
-    return PyLong_Check(o.ptr());
-}
-inline bool is_float(handle o) {
-    return PyFloat_Check(o.ptr());
-}
-inline bool is_list_or_tuple(handle o) {
-    return PyList_Check(o.ptr()) || PyTuple_Check(o.ptr());
-}
-inline bool is_dict(handle o) {
-    return PyDict_Check(o.ptr());
-}
-inline bool is_str_empty(handle o) {
-    return PyUnicode_GET_LENGTH(o.ptr()) == 0;
-}
+inline bool is_none(handle o) { return o.ptr() == Py_None; }
+inline const char* type_name(handle o) { return Py_TYPE(o.ptr())->tp_name; }
+inline bool is_str(handle o) { return PyUnicode_Check(o.ptr()); }
+inline bool is_exact_str(handle o) { return PyUnicode_CheckExact(o.ptr()); }
+inline bool is_bytes(handle o) { return PyBytes_Check(o.ptr()); }
+inline bool is_int(handle o) { return PyLong_Check(o.ptr()); }
+inline bool is_float(handle o) { return PyFloat_Check(o.ptr()); }
+inline bool is_list_or_tuple(handle o) { return PyList_Check(o.ptr()) || PyTuple_Check(o.ptr()); }
+inline bool is_dict(handle o) { return PyDict_Check(o.ptr()); }
 
 object new_list(Site s = {});
 void append(At list, handle x);
@@ -169,8 +137,6 @@ object new_set(Site s = {});
 object set_of(At iterable);  // set(iterable)
 void set_add(At set, handle x);
 object new_dict(Site s = {});
-object sorted_copy(At list);  // sorted(list)
-object str_from(const char* utf8, Site s = {});
 
 // tuple of the given items
 template <class... A>
@@ -296,9 +262,7 @@ inline object try_compare(handle a, handle b, int op) {
     return py::reinterpret_steal<object>(PyObject_RichCompare(a.ptr(), b.ptr(), op));
 }
 // Throws for the exception that a try_call left pending when no clause took it.
-[[noreturn]] inline void rethrow(Site s = {}) {
-    raised(s.line);
-}
+[[noreturn]] inline void rethrow(Site s = {}) { raised(s.line); }
 
 // ------------------------------------------------------------- iteration
 
@@ -532,9 +496,7 @@ int exec_module(PyObject* module, const ModuleInfo& info);
 // Defines the module `zelkor_installer.utils.<name>` and its PyInit_<name>.
 #define ZF_MODULE(NAME, DOC, BODY)                                                              \
     static const ::zf::ModuleInfo zf_module_info{#NAME, "zelkor_installer.utils." #NAME, BODY}; \
-    static int zf_exec(PyObject* m) {                                                           \
-        return ::zf::exec_module(m, zf_module_info);                                            \
-    }                                                                                           \
+    static int zf_exec(PyObject* m) { return ::zf::exec_module(m, zf_module_info); }            \
     static PyModuleDef_Slot zf_slots[] = {                                                      \
         {Py_mod_create, reinterpret_cast<void*>(&::zf::create_module)},                         \
         {Py_mod_exec, reinterpret_cast<void*>(&zf_exec)},                                       \
@@ -548,6 +510,4 @@ int exec_module(PyObject* module, const ModuleInfo& info);
                                         nullptr,                                                \
                                         nullptr,                                                \
                                         nullptr};                                               \
-    PyMODINIT_FUNC PyInit_##NAME(void) {                                                        \
-        return PyModuleDef_Init(&zf_module_def);                                                \
-    }
+    PyMODINIT_FUNC PyInit_##NAME(void) { return PyModuleDef_Init(&zf_module_def); }

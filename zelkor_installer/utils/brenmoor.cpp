@@ -83,9 +83,7 @@ object list_current_installed_packages_with_their_version() {
 
 // ------------------------------------------------------- package names
 
-object clean_path(handle path) {
-    return str_strip_lower(path);
-}
+object clean_path(handle path) { return str_strip_lower(path); }
 
 object get_package_name(handle file_path) {
     if (str_is_blank(file_path)) return borrow(Py_None);

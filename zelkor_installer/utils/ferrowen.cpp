@@ -97,9 +97,7 @@ object storage_directory() {
     return call(path_type, location);
 }
 
-object record_file(handle storage_dir) {
-    return divide(storage_dir, "installed_packages.txt"_s);
-}
+object record_file(handle storage_dir) { return divide(storage_dir, "installed_packages.txt"_s); }
 
 // ------------------------------------------------------------- functions
 

@@ -12,9 +12,7 @@ namespace {
 
 // Distribution's pretty name in either quote style; greedy up to the last
 // matching quote of the line, as a single-quoted value always was read.
-handle pretty_name_pattern() {
-    return R"re(PRETTY_NAME=(['"])(.*)\1)re"_s;
-}
+handle pretty_name_pattern() { return R"re(PRETTY_NAME=(['"])(.*)\1)re"_s; }
 
 object list_of(handle a, handle b) {
     object l = new_list();
@@ -138,9 +136,7 @@ void print_marked_entry(handle label, handle info, handle key, handle mark_fn) {
     call(print_message, fstring({label, value, flag}));
 }
 
-void print_line(handle text) {
-    call(global("print_message"_s), text);
-}
+void print_line(handle text) { call(global("print_message"_s), text); }
 
 object print_check_results() {
     print_line("Verifying system requirements for Zelkor Enterprise: \n"_s);
