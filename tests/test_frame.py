@@ -383,3 +383,37 @@ def test_the_frame_is_a_vectorcall_type():
     t = type(tilwick.print_message)
     assert t.__flags__ & (1 << 11)  # Py_TPFLAGS_HAVE_VECTORCALL
     assert t is type(tilwick.print_with_flush)
+
+
+@pytest.mark.parametrize("rebind", [
+    lambda ns, v: ns.__setitem__("print_message", v),
+    lambda ns, v: ns.update(print_message=v),
+    lambda ns, v: ns.setdefault("print_message", v) if ns.pop("print_message") else None,
+])
+def test_every_way_of_changing_the_namespace_is_seen_at_the_next_call(rebind, capsys):
+    # looked-up names may be remembered between calls only while nothing changed
+    ns = vars(tilwick)
+    original = ns["print_message"]
+    seen = []
+    try:
+        tilwick.print_warning_base_connector_package_installed()  # found and remembered
+        rebind(ns, seen.append)
+        tilwick.print_warning_base_connector_package_installed()
+    finally:
+        ns["print_message"] = original
+    assert len(seen) == 1
+    tilwick.print_warning_base_connector_package_installed()
+    assert capsys.readouterr().out.count("Warning:") == 2
+
+
+def test_a_change_to_the_builtins_is_seen_at_the_next_call(monkeypatch, capsys):
+    import builtins
+
+    printed = []
+    tilwick.print_message("first")
+    monkeypatch.setattr(builtins, "print", printed.append)
+    tilwick.print_message("second")
+    monkeypatch.undo()
+    tilwick.print_message("third")
+    assert printed == ["second"]
+    assert capsys.readouterr().out == "first\nthird\n"

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdarg>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -466,8 +467,40 @@ PyObject* intern(const char* utf8) {
 
 // ------------------------------------------------------ names and objects
 
+namespace {
+
+// Every change to a dict gives it a new version (a process-wide counter), so
+// a name's value found when the namespace and the builtins had the versions
+// seen now is still its value: the same answer as a fresh lookup, without one.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+uint64_t dict_version(PyObject* d) { return reinterpret_cast<PyDictObject*>(d)->ma_version_tag; }
+#pragma GCC diagnostic pop
+
+struct GlobalSlot {
+    PyObject* name = nullptr;  // interned, immortal
+    PyObject* globals = nullptr;
+    uint64_t globals_version = 0;
+    uint64_t builtins_version = 0;
+    PyObject* value = nullptr;  // a reference of the slot's own
+};
+GlobalSlot g_global_slots[64];
+
+GlobalSlot& slot_of(PyObject* name) {
+    return g_global_slots[(reinterpret_cast<std::uintptr_t>(name) >> 4U) % 64U];
+}
+
+}  // namespace
+
 object global(handle name, Site s) {
     PyObject* v = nullptr;
+    if (g_globals != nullptr && g_builtins != nullptr) {
+        GlobalSlot& slot = slot_of(name.ptr());
+        if (slot.name == name.ptr() && slot.globals == g_globals &&
+            slot.globals_version == dict_version(g_globals) &&
+            slot.builtins_version == dict_version(g_builtins))
+            return borrow(slot.value);
+    }
     if (g_globals == nullptr) {
         PyErr_SetString(PyExc_RuntimeError, "module is not initialised");
         raised(s.line);
@@ -484,6 +517,14 @@ object global(handle name, Site s) {
             PyErr_SetRaisedException(exc);
         }
         raised(s.line);
+    }
+    if (PyUnicode_CHECK_INTERNED(name.ptr()) && g_builtins != nullptr) {
+        // versions read after the lookup: it may have run code that changed them
+        GlobalSlot& slot = slot_of(name.ptr());
+        PyObject* old = slot.value;
+        slot = {name.ptr(), g_globals, dict_version(g_globals), dict_version(g_builtins),
+                Py_NewRef(v)};
+        Py_XDECREF(old);
     }
     return py::reinterpret_steal<object>(v);
 }
