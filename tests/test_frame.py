@@ -388,7 +388,6 @@ def test_the_frame_is_a_vectorcall_type():
 @pytest.mark.parametrize("rebind", [
     lambda ns, v: ns.__setitem__("print_message", v),
     lambda ns, v: ns.update(print_message=v),
-    lambda ns, v: ns.setdefault("print_message", v) if ns.pop("print_message") else None,
 ])
 def test_every_way_of_changing_the_namespace_is_seen_at_the_next_call(rebind, capsys):
     # looked-up names may be remembered between calls only while nothing changed
