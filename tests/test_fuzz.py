@@ -2,8 +2,6 @@
 raises an ordinary exception, never crashes the interpreter, and leaves the
 module's namespace as it was."""
 
-import os
-import sys
 import types
 
 import pytest

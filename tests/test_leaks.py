@@ -3,11 +3,8 @@ that make it fail, holds on to nothing: the arguments' reference counts and
 the memory the interpreter has allocated do not grow."""
 
 import gc
-import io
-import os
 import sys
 import tracemalloc
-import types
 
 import pytest
 
