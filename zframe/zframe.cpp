@@ -59,7 +59,36 @@ void add_traceback(PyObject* funcname, unsigned line, PyObject** frame_cache) {
     Py_XDECREF(key);
 }
 
-PyObject* g_init_codes = nullptr;
+PyObject* g_init_frames = nullptr;
+
+// Turns the C++ exception being handled into the pending Python exception
+// and gives the line its traceback entry names: a Raised carries its own, any
+// other failure is reported at `fallback`.
+unsigned pending_from_current(unsigned fallback) {
+    try {
+        throw;
+    } catch (const Raised& r) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_SystemError, "error reported without an exception set");
+        return r.line;
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+    }
+    return fallback;
+}
+
+// The pending exception gets `interrupted` as its __context__, as an
+// exception raised while another is handled does (never itself).
+void set_context(object interrupted) {
+    PyObject* now = PyErr_GetRaisedException();
+    if (now != nullptr && now != interrupted.ptr())
+        PyException_SetContext(now, interrupted.release().ptr());
+    PyErr_SetRaisedException(now);
+}
 
 // ------------------------------------------------------- function object
 
@@ -76,10 +105,10 @@ struct Function {
     PyObject* annotations;  // dict or NULL
     PyObject* globals;
     PyObject* closure;
-    PyObject* params;    // tuple of interned parameter names
-    PyObject* code;      // __code__, made on first use
-    PyObject* tb_name;   // "<module>.<qualname>" for traceback entries
-    PyObject* tb_codes;  // line -> frame of traceback entries
+    PyObject* params;     // tuple of interned parameter names
+    PyObject* code;       // __code__, made on first use
+    PyObject* tb_name;    // "<module>.<qualname>" for traceback entries
+    PyObject* tb_frames;  // line -> frame of traceback entries
     Invoker impl;
     int nparams;
     unsigned line;
@@ -94,7 +123,7 @@ extern PyTypeObject FunctionType;
 inline Function* as_func(PyObject* o) { return reinterpret_cast<Function*>(o); }
 
 PyObject* fail_binding(Function* f) {
-    add_traceback(f->tb_name, f->line, &f->tb_codes);
+    add_traceback(f->tb_name, f->line, &f->tb_frames);
     return nullptr;
 }
 
@@ -206,7 +235,7 @@ unsigned g_returned_line = 0;
 void fail_returned(Function* f) {
     if (!PyErr_Occurred())
         PyErr_SetString(PyExc_SystemError, "error reported without an exception set");
-    add_traceback(f->tb_name, g_returned_line != 0 ? g_returned_line : f->line, &f->tb_codes);
+    add_traceback(f->tb_name, g_returned_line != 0 ? g_returned_line : f->line, &f->tb_frames);
     g_returned_line = 0;
 }
 
@@ -225,19 +254,8 @@ PyObject* run_body(Function* f, PyObject* const* argv) {
         PyObject* result = f->impl(f->closure, argv);
         if (result == nullptr) fail_returned(f);
         return result;
-    } catch (const Raised& r) {
-        if (!PyErr_Occurred())
-            PyErr_SetString(PyExc_SystemError, "error reported without an exception set");
-        add_traceback(f->tb_name, r.line, &f->tb_codes);
-    } catch (py::error_already_set& e) {
-        e.restore();
-        add_traceback(f->tb_name, f->line, &f->tb_codes);
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        add_traceback(f->tb_name, f->line, &f->tb_codes);
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
-        add_traceback(f->tb_name, f->line, &f->tb_codes);
+    } catch (...) {
+        add_traceback(f->tb_name, pending_from_current(f->line), &f->tb_frames);
     }
     return nullptr;
 }
@@ -270,7 +288,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->params);
     Py_VISIT(f->code);
     Py_VISIT(f->tb_name);
-    Py_VISIT(f->tb_codes);
+    Py_VISIT(f->tb_frames);
     return 0;
 }
 
@@ -289,7 +307,7 @@ int function_clear(PyObject* self) {
     Py_CLEAR(f->params);
     Py_CLEAR(f->code);
     Py_CLEAR(f->tb_name);
-    Py_CLEAR(f->tb_codes);
+    Py_CLEAR(f->tb_frames);
     return 0;
 }
 
@@ -772,8 +790,9 @@ void raise(At value) {
 }
 
 void raise_new(At type, handle message) {
-    object exc = own(PyObject_CallOneArg(type.o, message.ptr()), type.line);
-    raise(At(exc, type.line));
+    raise_new_return(type, message);
+    g_returned_line = 0;  // the throw carries the line
+    raised(type.line);
 }
 
 void fail_at(unsigned line, PyObject* type, const char* format_text, ...) {
@@ -790,10 +809,7 @@ bool caught(handle name, Site s) {
     try {
         cls = global(name, s);
     } catch (const Raised&) {
-        // the lookup's own error, with the exception it interrupted as context
-        PyObject* now = PyErr_GetRaisedException();
-        PyException_SetContext(now, pending.release().ptr());
-        PyErr_SetRaisedException(now);
+        set_context(std::move(pending));  // the lookup's own error
         throw;
     }
     PyObject* c = cls.ptr();
@@ -806,9 +822,7 @@ bool caught(handle name, Site s) {
     if (!valid) {
         PyErr_SetString(PyExc_TypeError,
                         "catching classes that do not inherit from BaseException is not allowed");
-        PyObject* now = PyErr_GetRaisedException();
-        PyException_SetContext(now, pending.release().ptr());
-        PyErr_SetRaisedException(now);
+        set_context(std::move(pending));
         raised(s.line);
     }
     if (PyErr_GivenExceptionMatches(pending.ptr(), c)) return true;
@@ -895,11 +909,7 @@ void resume_exception(object pending, const Raised& r) {
 }
 
 void chain_exception(object pending, const Raised& r) {
-    PyObject* now = PyErr_GetRaisedException();
-    // an exception raised again by the cleanup must not become its own context
-    if (now != nullptr && now != pending.ptr())
-        PyException_SetContext(now, pending.release().ptr());
-    PyErr_SetRaisedException(now);
+    set_context(std::move(pending));
     throw r;
 }
 
@@ -952,7 +962,7 @@ object make_function(const Def& d, Invoker impl, std::size_t arity,
     f->vectorcall = function_vectorcall;
     f->dict = f->weakrefs = f->name = f->qualname = f->module = f->doc = nullptr;
     f->defaults = f->kwdefaults = f->annotations = f->globals = f->closure = nullptr;
-    f->params = f->code = f->tb_name = f->tb_codes = nullptr;
+    f->params = f->code = f->tb_name = f->tb_frames = nullptr;
     f->impl = impl;
     f->nparams = static_cast<int>(arity);
     f->line = line;
@@ -1104,17 +1114,13 @@ int exec_module(PyObject* module, const ModuleInfo& info) {
         Module m(module);
         info.body(m);
         return 0;
-    } catch (const Raised& r) {
-        line = r.line;
-    } catch (py::error_already_set& e) {
-        e.restore();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
+    } catch (...) {
+        line = pending_from_current(line);
     }
     // A failed body leaves nothing behind, so a later import can try again.
     PyObject* tb_name = PyUnicode_FromFormat("init %s", info.full_name);
     if (tb_name != nullptr) {
-        add_traceback(tb_name, line, &g_init_codes);
+        add_traceback(tb_name, line, &g_init_frames);
         Py_DECREF(tb_name);
     }
     Py_CLEAR(g_module);
