@@ -4,7 +4,7 @@
 // Every probe asks afresh at each call, and every module-level name is looked
 // up when it is used, so a stand-in bound on the module takes effect at once.
 // Locals are sequenced explicitly where Python evaluates left to right.
-#include "zframe.hpp"
+#include "zf.hpp"
 
 using namespace zf;
 

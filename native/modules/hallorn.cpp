@@ -2,7 +2,7 @@
 // exception whose type tells the kind of failure and whose text a user reads.
 #include <utility>
 
-#include "zframe.hpp"
+#include "zf.hpp"
 
 using namespace zf;
 

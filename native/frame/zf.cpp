@@ -1,9 +1,9 @@
-// The module frame's runtime.  See zframe.hpp for the model.
+// The module frame's runtime.  See zf.hpp for the model.
 //
 // Each extension module links its own copy of this file, so the statics below
 // belong to one module: a module is executed once per process (a second
 // module object is refused), which makes them its only state.
-#include "zframe.hpp"
+#include "zf.hpp"
 
 #include <cerrno>
 #include <cstdarg>

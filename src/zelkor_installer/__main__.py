@@ -22,7 +22,10 @@ from packaging.utils import canonicalize_name
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(prog="python -m zelkor_installer")
+    from zelkor_installer import __version__
+
+    parser = argparse.ArgumentParser(prog=program_name())
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     sub = parser.add_subparsers(dest="command", required=True)
     sub.add_parser("check", help="check this machine against the installer's requirements")
     add_install_parser(sub)
@@ -34,6 +37,14 @@ def main(argv=None):
     if args.command == "install":
         return run_install(args)
     return 0
+
+
+def program_name():
+    """How the user started us: the console command, or python -m."""
+    name = os.path.basename(sys.argv[0]) if sys.argv and sys.argv[0] else ""
+    if name in ("", "__main__.py", "-c", "-m"):
+        return "python -m zelkor_installer"
+    return name
 
 
 # ---------------------------------------------------------------------------

@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <string>
 
-#include "zframe.hpp"
+#include "zf.hpp"
 
 #ifndef _WIN32
 #include <fcntl.h>

@@ -1,6 +1,6 @@
 // Package utilities: installed packages, package names, the newest version on
 // an index, version comparison, base/bundle split, extra related packages.
-#include "zframe.hpp"
+#include "zf.hpp"
 
 using namespace zf;
 

@@ -1,6 +1,6 @@
 // Console interaction: output helpers, masked secret input, the outcome and
 // progress lines of a pip subprocess, the closing summary, URL masking.
-#include "zframe.hpp"
+#include "zf.hpp"
 
 using namespace zf;
 
