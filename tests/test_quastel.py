@@ -196,14 +196,25 @@ def test_system_bit_follows_maxsize(monkeypatch, maxsize, bitness):
     assert q.get_system_info()["system_bit"] == bitness
 
 
-@pytest.mark.parametrize("os_info, error, message", [
-    (("Linux", "6", None), ValueError, r"^not enough values to unpack \(expected 4, got 3\)$"),
-    (("a", "b", "c", "d", "e"), ValueError, r"^too many values to unpack \(expected 4, got 5\)$"),
-    (iter("abcde"), ValueError, r"^too many values to unpack \(expected 4\)$"),
-    (7, TypeError, r"^cannot unpack non-iterable int object$"),
+def _unpack_four(os_info):
+    os_system, os_version, linux_distro, is_linux = os_info
+
+
+@pytest.mark.parametrize("make, error, message", [
+    (lambda: ("Linux", "6", None), ValueError, r"^not enough values to unpack \(expected 4, got 3\)$"),
+    (lambda: ["Linux", "6", None], ValueError, r"^not enough values to unpack \(expected 4, got 3\)$"),
+    (lambda: ("a", "b", "c", "d", "e"), ValueError, r"^too many values to unpack \(expected 4\)$"),
+    (lambda: ["a", "b", "c", "d", "e"], ValueError, r"^too many values to unpack \(expected 4\)$"),
+    (lambda: {k: k for k in "abcde"}, ValueError, r"^too many values to unpack \(expected 4\)$"),
+    (lambda: iter("abcde"), ValueError, r"^too many values to unpack \(expected 4\)$"),
+    (lambda: iter("abc"), ValueError, r"^not enough values to unpack \(expected 4, got 3\)$"),
+    (lambda: 7, TypeError, r"^cannot unpack non-iterable int object$"),
 ])
-def test_system_info_needs_exactly_four_os_items(monkeypatch, os_info, error, message):
-    monkeypatch.setattr(q, "get_os_info", lambda: os_info)
+def test_system_info_needs_exactly_four_os_items(monkeypatch, make, error, message):
+    # the interpreter's own words for the same unpacking
+    with pytest.raises(error, match=message):
+        _unpack_four(make())
+    monkeypatch.setattr(q, "get_os_info", make)
     with pytest.raises(error, match=message):
         q.get_system_info()
 

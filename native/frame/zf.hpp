@@ -1,103 +1,91 @@
-// The module frame: the small runtime that every extension module of the
-// package stands on.  It owns all knowledge of the C API: function objects
-// with Python's calling conventions, argument binding, module initialisation,
-// traceback entries and the lookup of module-level names.  A module's source
-// only says what its functions do, in the order they do it.
+// zf.hpp: the words a module's source is written in. A module includes only
+// this header; the frame (native/frame/) is the only code that knows the C API.
 //
-// Error model: a helper that sees a Python exception leaves it set and throws
-// `Raised` carrying the source line of the call site (captured through
-// std::source_location), so the frame can add the traceback entry that names
-// the line where the failure was detected.
+// Adding a function
+//   1. Write its body in the module's source, where its definition stands
+//      among the others, as the Python it stands for: one `handle` per
+//      parameter, returning `object` (or `Result`, when it ends with
+//      raise_return), every module-level name looked up where Python would:
+//          object greet(handle name) {
+//              call(global("print"_s), fstring({"Hello, "_s, name}));
+//              return None;
+//          }
+//   2. Define it in the module body, in definition order; the parameter names
+//      must match the body's parameters in number (checked when compiling):
+//          m.def<greet>({.name = "greet", .params = {"name"}, .doc = R"(Say hello.)"});
+//      Defaults follow as a list, evaluated now: m.def<greet>({...}, {"world"_s}).
+//   3. Give it a stub in src/zelkor_installer/utils/<module>.pyi and a test
+//      beside the module's others.
+//
+// Failures: a word that sees a Python exception leaves it set and throws
+// `Raised`, carrying the source line of the call site (std::source_location),
+// so the frame can add the traceback entry that names the line where the
+// failure was detected. A body whose usual outcome is an exception returns
+// raise_return(...) instead, which costs no unwinding.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
-#include <pybind11/pybind11.h>
-
-#include <algorithm>
-#include <cstddef>
 #include <initializer_list>
-#include <source_location>
 #include <string>
-#include <type_traits>
-#include <utility>
+
+#include "machinery.hpp"
 
 namespace zf {
 
-namespace py = pybind11;
-using py::handle;
-using py::object;
-
-// ---------------------------------------------------------------- errors
-
-// A Python exception is set; `line` is where the module's source detected it.
-struct Raised {
-    unsigned line;
-};
-
-// The call site of a helper, captured without the caller writing it.
-struct Site {
-    unsigned line;
-    Site(std::source_location l = std::source_location::current()) : line(l.line()) {}
-};
-
-// An operand together with the call site that uses it: lets variadic helpers
-// learn their caller's line through an implicit conversion of the first argument.
-struct At {
-    PyObject* o;
-    unsigned line;
-    At(handle h, std::source_location l = std::source_location::current())
-        : o(h.ptr()), line(l.line()) {}
-    At(PyObject* p, std::source_location l = std::source_location::current())
-        : o(p), line(l.line()) {}
-    At(handle h, unsigned line) : o(h.ptr()), line(line) {}
-};
-
-[[noreturn]] inline void raised(unsigned line) { throw Raised{line}; }
-
-// Take ownership of a new reference; a null result means an exception is set.
-inline object own(PyObject* p, unsigned line) {
-    if (p == nullptr) raised(line);
-    return py::reinterpret_steal<object>(p);
-}
-inline object own(PyObject* p, Site s = {}) { return own(p, s.line); }
-inline object borrow(PyObject* p) { return py::reinterpret_borrow<object>(p); }
-
-// -------------------------------------------------------------- literals
-
-template <std::size_t N>
-struct Lit {
-    char s[N];
-    constexpr Lit(const char (&a)[N]) { std::copy_n(a, N, s); }
-};
-
-PyObject* intern(const char* utf8);
+// -------------------------------------------------------------- constants
 
 namespace literals {
-// "text"_s: an interned str made once per process and kept for its lifetime.
-template <Lit L>
-handle operator""_s() {
-    static PyObject* const s = intern(L.s);
-    return s;
+// "text"_s: an interned str, made once, with the caches of its lookups.
+template <detail::Lit L>
+Name operator""_s() {
+    static detail::NameCache cache{intern(L.s)};
+    return Name(&cache);
+}
+// "text"_b: bytes, made once.
+template <detail::Lit L>
+handle operator""_b() {
+    static PyObject* const b = make_bytes(L.s, L.size);
+    return b;
 }
 }  // namespace literals
 using namespace literals;
 
-// A small int constant, made once.
+// A small int, made once.
 template <long long V>
 handle num() {
     static PyObject* const n = PyLong_FromLongLong(V);
     return n;
 }
 
+// None, True and False, usable as handles and as a body's result.
+struct Constant {
+    PyObject* p;
+    operator handle() const { return p; }                  // NOLINT
+    operator object() const { return borrow(p); }          // NOLINT
+    operator Result() const { return Result(borrow(p)); }  // NOLINT
+    PyObject* ptr() const { return p; }
+};
+inline const Constant None{Py_None};
+inline const Constant True{Py_True};
+inline const Constant False{Py_False};
 inline handle none() { return Py_None; }
 inline handle truth_value(bool b) { return b ? Py_True : Py_False; }
+inline object boolean(bool b) { return borrow(b ? Py_True : Py_False); }
+
+// A value made once, the first time it is asked for, by the given maker:
+//     constant<[] { return tuple_of({}, "\x00"_b, "\xe0"_b); }>()
+template <auto Maker>
+handle constant() {
+    static PyObject* const c = Maker().release().ptr();
+    return c;
+}
 
 // ------------------------------------------------------ names and objects
 
 // The module's namespace, then the builtins, at every call.
+object global(Name name, Site s = {});
 object global(handle name, Site s = {});
 
+object attr(At o, Name name);
 object attr(At o, handle name);
 object item(At o, handle key);
 void set_item(At o, handle key, handle value);
@@ -106,11 +94,16 @@ bool contains(At container, handle x);  // x in container
 Py_ssize_t length(At o);
 bool has_attr(At o, handle name);
 object compare(At a, handle b, int op);  // a <op> b, the rich comparison result
-object format(At o);                     // as an f-string renders a value
-object str_of(At o);                     // str(o)
-object concat(At a, handle b);           // a + b
-object divide(At a, handle b);           // a / b (a path joined with a name)
-object repr_of(At o);                    // repr(o)
+inline object eq(At a, handle b) { return compare(a, b, Py_EQ); }
+inline object ne(At a, handle b) { return compare(a, b, Py_NE); }
+inline object lt(At a, handle b) { return compare(a, b, Py_LT); }
+inline object gt(At a, handle b) { return compare(a, b, Py_GT); }
+inline object ge(At a, handle b) { return compare(a, b, Py_GE); }
+object format(At o);            // as an f-string renders a value
+object str_of(At o);            // str(o)
+object concat(At a, handle b);  // a + b
+object divide(At a, handle b);  // a / b (a path joined with a name)
+object repr_of(At o);           // repr(o)
 object int_from(long long v, Site s = {});
 // d.get(key) of a dict: the value, or an empty object when key is absent
 object dict_get(At d, handle key);
@@ -130,22 +123,30 @@ inline bool is_int(handle o) { return PyLong_Check(o.ptr()); }
 inline bool is_float(handle o) { return PyFloat_Check(o.ptr()); }
 inline bool is_list_or_tuple(handle o) { return PyList_Check(o.ptr()) || PyTuple_Check(o.ptr()); }
 inline bool is_dict(handle o) { return PyDict_Check(o.ptr()); }
+// list, tuple, dict, str, bytes, set or frozenset exactly: sized, and asking
+// them for __len__ runs no Python code
+inline bool is_exact_builtin_container(handle o) {
+    PyObject* p = o.ptr();
+    return PyList_CheckExact(p) || PyTuple_CheckExact(p) || PyDict_CheckExact(p) ||
+           PyUnicode_CheckExact(p) || PyBytes_CheckExact(p) || PyAnySet_CheckExact(p);
+}
+inline bool is_exact_list_or_tuple(handle o) {
+    return PyList_CheckExact(o.ptr()) || PyTuple_CheckExact(o.ptr());
+}
 
 object new_list(Site s = {});
 void append(At list, handle x);
+void sort(At list);  // list.sort() of a list
 object new_set(Site s = {});
 object set_of(At iterable);  // set(iterable)
 void set_add(At set, handle x);
 object new_dict(Site s = {});
 
-// tuple of the given items
+// (a, b, ...)
 template <class... A>
 object tuple_of(Site s, A&&... a) {
-    PyObject* items[] = {handle(a).ptr()...};
-    PyObject* t = PyTuple_New(sizeof...(A));
-    if (t == nullptr) raised(s.line);
-    for (std::size_t i = 0; i < sizeof...(A); ++i) PyTuple_SET_ITEM(t, i, Py_NewRef(items[i]));
-    return py::reinterpret_steal<object>(t);
+    PyObject* items[] = {detail::arg_ptr(a)...};
+    return detail::tuple_from(items, sizeof...(A), s.line);
 }
 
 // An f-string: every part formatted with an empty format specification (a
@@ -156,8 +157,9 @@ object float_from(double v, Site s = {});
 object bytes_from(const char* data, std::size_t size, Site s = {});
 // the slice object of a subscript o[start:stop:step] (None for an omitted part)
 object slice_of(handle start, handle stop, handle step, Site s = {});
-// `import name` run inside a function: sys.modules first, else a fresh import
-object import_module(const char* name, Site s = {});
+// `import a.b` run inside a function, giving the module a.b: what sys.modules
+// holds while the import machinery is the interpreter's own, else an import
+object import_module(Name name, Site s = {});
 
 // ------------------------------------------------------------------ text
 
@@ -172,69 +174,7 @@ Py_ssize_t str_length(handle s);
 Py_UCS4 str_char(handle s, Py_ssize_t i);
 object substring(handle s, Py_ssize_t start, Py_ssize_t end, Site site = {});  // s[start:end]
 
-// list, tuple, dict, str, bytes, set or frozenset exactly: sized, and asking
-// them for __len__ runs no Python code
-inline bool is_exact_builtin_container(handle o) {
-    PyObject* p = o.ptr();
-    return PyList_CheckExact(p) || PyTuple_CheckExact(p) || PyDict_CheckExact(p) ||
-           PyUnicode_CheckExact(p) || PyBytes_CheckExact(p) || PyAnySet_CheckExact(p);
-}
-inline bool is_exact_list_or_tuple(handle o) {
-    return PyList_CheckExact(o.ptr()) || PyTuple_CheckExact(o.ptr());
-}
-void sort(At list);  // list.sort() of a list
-
 // ------------------------------------------------------------------ calls
-
-// A keyword argument of a call.
-struct Kw {
-    handle name;
-    handle value;
-};
-
-object vcall(PyObject* f, PyObject* const* args, std::size_t n, PyObject* kwnames, unsigned line);
-object vcall_method(PyObject* name, PyObject* const* args, std::size_t n, PyObject* kwnames,
-                    unsigned line);
-
-namespace detail {
-template <class T>
-constexpr bool is_kw = std::is_same_v<std::decay_t<T>, Kw>;
-
-template <class... A>
-object call_with(PyObject* first, PyObject* method_name, unsigned line, A&&... a) {
-    constexpr std::size_t nkw = (0 + ... + (is_kw<A> ? 1 : 0));
-    constexpr std::size_t n = sizeof...(A);
-    PyObject* stack[n + 2];
-    stack[0] = nullptr;
-    stack[1] = first;
-    std::size_t pos = 2, kwpos = 0;
-    PyObject* kwvals[nkw + 1];
-    PyObject* kwnames_items[nkw + 1];
-    [[maybe_unused]] auto put = [&](auto&& x) {
-        if constexpr (is_kw<decltype(x)>) {
-            kwnames_items[kwpos] = x.name.ptr();
-            kwvals[kwpos++] = x.value.ptr();
-        } else {
-            stack[pos++] = handle(x).ptr();
-        }
-    };
-    (put(std::forward<A>(a)), ...);
-    object kwnames;
-    if constexpr (nkw > 0) {
-        PyObject* t = PyTuple_New(nkw);
-        if (t == nullptr) raised(line);
-        kwnames = py::reinterpret_steal<object>(t);
-        for (std::size_t i = 0; i < nkw; ++i) {
-            PyTuple_SET_ITEM(t, i, Py_NewRef(kwnames_items[i]));
-            stack[pos++] = kwvals[i];
-        }
-    }
-    std::size_t npos = n - nkw;
-    if (method_name != nullptr)
-        return vcall_method(method_name, stack + 1, npos + 1, kwnames.ptr(), line);
-    return vcall(first, stack + 2, npos, kwnames.ptr(), line);
-}
-}  // namespace detail
 
 // f(args...), with Kw{...} items passed as keywords
 template <class... A>
@@ -244,57 +184,69 @@ object call(At f, A&&... a) {
 
 // o.name(args...)
 template <class... A>
+object method(At o, Name name, A&&... a) {
+    return detail::call_with(o.o, name, o.line, std::forward<A>(a)...);
+}
+
+// o.name(args...), for a name that is no literal
+template <class... A>
 object method(At o, handle name, A&&... a) {
     return detail::call_with(o.o, name.ptr(), o.line, std::forward<A>(a)...);
 }
 
 // f(args...) where a failure is an expected outcome that the caller's
-// `except` clause takes: an empty object instead of a thrown Raised (which
-// costs a microsecond to unwind), the exception pending.
+// `except` clause takes: an empty object instead of a thrown Raised, the
+// exception pending.
 template <class... A>
 object try_call(handle f, A&&... a) {
-    PyObject* args[] = {nullptr, handle(a).ptr()...};
-    return py::reinterpret_steal<object>(PyObject_Vectorcall(
-        f.ptr(), args + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    PyObject* args[] = {nullptr, detail::arg_ptr(a)...};
+    return steal(PyObject_Vectorcall(f.ptr(), args + 1,
+                                     sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 // a <op> b, an empty object on failure (see try_call)
 inline object try_compare(handle a, handle b, int op) {
-    return py::reinterpret_steal<object>(PyObject_RichCompare(a.ptr(), b.ptr(), op));
+    return steal(PyObject_RichCompare(a.ptr(), b.ptr(), op));
 }
 // Throws for the exception that a try_call left pending when no clause took it.
 [[noreturn]] inline void rethrow(Site s = {}) { raised(s.line); }
 
 // ------------------------------------------------------------- iteration
 
+// for (object x : iterate(o)) walks iter(o), raising what the iterator raises.
+// An exact list or tuple is walked by index, as its own iterator does.
 class Iter {
  public:
-    Iter(object it, unsigned line) : it_(std::move(it)), line_(line) { advance(); }
+    Iter(object it, PyObject* seq, unsigned line);
     Iter() = default;
-    object operator*() const { return cur_; }
+    object operator*() { return std::move(cur_); }  // taken once per step
     Iter& operator++() {
         advance();
         return *this;
     }
-    bool operator!=(const Iter&) const { return cur_.ptr() != nullptr; }
+    bool operator!=(const Iter&) const { return !done_; }
 
  private:
     void advance();
-    object it_, cur_;
+    object it_;
+    PyObject* seq_ = nullptr;  // an exact list or tuple walked by index (held by it_)
+    Py_ssize_t index_ = 0;
+    object cur_;
     unsigned line_ = 0;
+    bool done_ = true;
 };
 
 class Range {
  public:
-    Range(object it, unsigned line) : it_(std::move(it)), line_(line) {}
-    Iter begin() { return Iter(it_, line_); }
+    Range(object it, PyObject* seq, unsigned line) : it_(std::move(it)), seq_(seq), line_(line) {}
+    Iter begin() { return Iter(it_, seq_, line_); }
     Iter end() { return Iter(); }
 
  private:
     object it_;
+    PyObject* seq_;
     unsigned line_;
 };
 
-// for (object x : iterate(o)) walks iter(o), raising what the iterator raises
 Range iterate(At o);
 
 // a, b, ... = o: stores exactly as many items as there are targets, raising
@@ -314,40 +266,52 @@ template <class... A>
     fail_at(type.line, type.o, format, a...);
 }
 
+// `raise value` as a body's last step, without unwinding (a C++ throw costs
+// microseconds): the exception is set and the body returns what this gives,
+// so the frame adds the traceback entry for the line of this call.
+Failed raise_return(At value);
+// raise type(message), likewise
+Failed raise_new_return(At type, handle message);
+
 // An `except NAME:` clause: NAME is looked up as a module-level name when an
 // exception reaches the clause; when the pending exception matches it, the
 // exception is cleared and true returned, otherwise it stays pending.
-bool caught(handle name, Site s = {});
+bool caught(Name name, Site s = {});
 // `except NAME as e:`: the exception object when the pending exception
 // matches NAME (it is then cleared), otherwise an empty object and the
 // exception stays pending.
-object caught_as(handle name, Site s = {});
-// `raise value` as a body's last step, without unwinding (a C++ throw costs
-// microseconds): the exception is set and an empty object returned, which the
-// body returns as it is; the frame then adds the traceback entry for the line
-// of this call.  For functions whose usual outcome is an exception.
-object raise_return(At value);
-// raise type(message), likewise
-object raise_new_return(At type, handle message);
+object caught_as(Name name, Site s = {});
 
-// Python's try/finally: `cleanup` runs however `body` ends.  An exception of
-// `cleanup` replaces the pending one, which becomes its __context__.
-object suspend_exception();                                           // takes the pending one
+// The pending exception, taken out and put back: a cleanup runs between.
+object suspend_exception();
 [[noreturn]] void resume_exception(object pending, const Raised& r);  // sets it again, rethrows
-[[noreturn]] void chain_exception(object pending, const Raised& r);   // cleanup's own failure
+[[noreturn]] void chain_exception(object pending, const Raised& r);   // a cleanup's own failure
+// Inside a catch (...): the C++ exception being handled as a pending Python
+// exception (a Raised stays as it is), with the line to report it at.
+Raised to_raised(unsigned fallback_line);
+
+// Python's try/finally: `cleanup` runs however `body` ends. An exception of
+// `cleanup` replaces the pending one, which becomes its __context__.
 template <class Body, class Cleanup>
-object try_finally(Body&& body, Cleanup&& cleanup) {
+object try_finally(Body&& body, Cleanup&& cleanup, Site s = {}) {
     object result;
-    try {
-        result = body();
-    } catch (const Raised& r) {
+    auto on_failure = [&](const Raised& r) {
         object pending = suspend_exception();
         try {
             cleanup();
         } catch (const Raised& r2) {
             chain_exception(std::move(pending), r2);
+        } catch (...) {
+            chain_exception(std::move(pending), to_raised(s.line));
         }
         resume_exception(std::move(pending), r);
+    };
+    try {
+        result = body();
+    } catch (const Raised& r) {
+        on_failure(r);
+    } catch (...) {
+        on_failure(to_raised(s.line));
     }
     cleanup();
     return result;
@@ -370,6 +334,10 @@ void with_block(At cm, Body&& body) {
     } catch (const Raised&) {
         if (with_exit_on_error(manager, exit, cm.line)) return;
         throw;
+    } catch (...) {
+        Raised r = to_raised(cm.line);
+        if (with_exit_on_error(manager, exit, cm.line)) return;
+        throw r;
     }
     with_exit(manager, exit, cm.line);
 }
@@ -381,77 +349,62 @@ void with_block(At cm, Body&& body) {
 bool fs_path(handle path, std::string* out, Site s = {});
 // OSError from errno, naming the path
 [[noreturn]] void raise_os_error(const std::string& path, Site s = {});
-// Runs `fn` with the interpreter released, for a call that may block.
+// The interpreter released for the guard's lifetime, for a call that may block.
+class WithoutInterpreter {
+ public:
+    WithoutInterpreter() : saved_(PyEval_SaveThread()) {}
+    ~WithoutInterpreter() { PyEval_RestoreThread(saved_); }
+    WithoutInterpreter(const WithoutInterpreter&) = delete;
+    WithoutInterpreter& operator=(const WithoutInterpreter&) = delete;
+
+ private:
+    PyThreadState* saved_;
+};
+// Runs `fn` with the interpreter released; `fn` must not touch Python objects.
 template <class Fn>
 auto without_interpreter(Fn&& fn) {
-    PyThreadState* saved = PyEval_SaveThread();
-    auto result = fn();
-    PyEval_RestoreThread(saved);
-    return result;
+    WithoutInterpreter released;
+    return fn();
 }
 // Runs the handlers of signals that arrived; throws what a handler raised.
 void check_signals(Site s = {});
 
 // ------------------------------------------------------ function objects
 
-// A native function's body takes its bound arguments as handles, optionally
-// preceded by the closure value it was made with.
-struct Closure {
-    handle value;
-};
-
-using Invoker = PyObject* (*)(PyObject* closure, PyObject* const* args);
-
-namespace detail {
-template <class F>
-struct arity;
-template <class R, class... A>
-struct arity<R (*)(A...)> {
-    static constexpr bool closure = [] {
-        if constexpr (sizeof...(A) == 0)
-            return false;
-        else
-            return std::is_same_v<std::tuple_element_t<0, std::tuple<A...>>, Closure>;
-    }();
-    static constexpr std::size_t value = sizeof...(A) - (closure ? 1 : 0);
-};
-
-template <auto F>
-PyObject* invoke(PyObject* closure, PyObject* const* args) {
-    using Ar = arity<decltype(F)>;
-    return [&]<std::size_t... I>(std::index_sequence<I...>) {
-        if constexpr (Ar::closure)
-            return F(Closure{closure}, handle(args[I])...).release().ptr();
-        else
-            return F(handle(args[I])...).release().ptr();
-    }(std::make_index_sequence<Ar::value>{});
-}
-}  // namespace detail
-
-struct Annotation {
-    const char* name;
-    const char* text;
-};
-
 // What a function is, as its definition states it.
+template <std::size_t N>
 struct Def {
     const char* name;
-    std::initializer_list<const char*> params;
+    Params<N> params;
     const char* doc = nullptr;
     std::initializer_list<Annotation> annotations = {};
     const char* qualname = nullptr;  // defaults to name
 };
 
-inline constexpr int max_params = 8;
-
-object make_function(const Def& d, Invoker impl, std::size_t arity,
-                     std::initializer_list<handle> defaults, handle closure, unsigned line);
+namespace detail {
+template <auto F, std::size_t N>
+FunctionSpec spec_of(const Def<N>& d, const handle* defaults, std::size_t ndefaults,
+                     PyObject* closure, unsigned line) {
+    return {d.name,
+            d.params.names,
+            N,
+            d.doc,
+            d.annotations.begin(),
+            d.annotations.size(),
+            d.qualname,
+            defaults,
+            ndefaults,
+            &invoke<F>,
+            closure,
+            line};
+}
+}  // namespace detail
 
 // A function made at run time, closing over a value (a nested `def`).
 template <auto F>
-object closure_function(const Def& d, handle closure, Site s = {}) {
-    return make_function(d, &detail::invoke<F>, detail::arity<decltype(F)>::value, {}, closure,
-                         s.line);
+object closure_function(const Def<detail::arity_of<F>>& d, handle closure, Site s = {}) {
+    static_assert(detail::signature<decltype(F)>::closure, "the body takes no Closure");
+    return detail::make_function(detail::spec_of<F>(d, nullptr, 0, closure.ptr(), s.line));
 }
 
 // ---------------------------------------------------------------- modules
@@ -466,13 +419,17 @@ class Module {
     void import_from(const char* module, std::initializer_list<const char*> names, Site s = {});
     void set(const char* name, handle value, Site s = {});
     object get(const char* name, Site s = {});
-    // def name(params=defaults): the defaults are evaluated now
+    // def name(params): ...
     template <auto F>
-    void def(const Def& d, std::initializer_list<handle> defaults = {}, Site s = {}) {
-        set(d.name,
-            make_function(d, &detail::invoke<F>, detail::arity<decltype(F)>::value, defaults,
-                          handle(), s.line),
-            s);
+    void def(const Def<detail::arity_of<F>>& d, Site s = {}) {
+        set(d.name, detail::make_function(detail::spec_of<F>(d, nullptr, 0, nullptr, s.line)), s);
+    }
+    // def name(params=defaults): the defaults are evaluated now, and fill
+    // the last parameters
+    template <auto F, std::size_t D>
+    void def(const Def<detail::arity_of<F>>& d, const handle (&defaults)[D], Site s = {}) {
+        static_assert(D <= detail::arity_of<F>, "more defaults than parameters");
+        set(d.name, detail::make_function(detail::spec_of<F>(d, defaults, D, nullptr, s.line)), s);
     }
     handle ptr() const { return m_; }
 

@@ -114,7 +114,7 @@ object get_requirement_name(handle requirement_name) {
 // command line, where every local user could read it.
 bool carries_password(handle index_url) {
     if (!is_str(index_url) && !is_bytes(index_url)) return false;
-    object parse = import_module("urllib.parse");
+    object parse = import_module("urllib.parse"_s);
     try {
         object parts = call(attr(parse, "urlsplit"_s), index_url);
         return truth(attr(parts, "password"_s));
@@ -317,7 +317,7 @@ void body(Module& m) {
                 "\n"
                 "    Returns:\n"
                 "        str: The cleaned file path.\n",
-         .annotations = {{"path", "str"}}});
+         .annotations = {{"path", "str", Exactly::str}}});
     m.def<get_package_name>(
         {.name = "get_package_name",
          .params = {"file_path"},
@@ -332,7 +332,7 @@ void body(Module& m) {
                 "\n"
                 "    Returns:\n"
                 "        str: The package name, or None for an empty or blank path.\n",
-         .annotations = {{"file_path", "str"}}});
+         .annotations = {{"file_path", "str", Exactly::str}}});
     m.def<get_latest_package_version>(
         {.name = "get_latest_package_version",
          .params = {"package_name", "index_url"},
@@ -364,7 +364,7 @@ void body(Module& m) {
                 "    Returns:\n"
                 "        Tuple[str, list]: A tuple of the list of base packages and the list of\n"
                 "            bundle packages.\n",
-         .annotations = {{"packages", "Dict[str, str]"},
+         .annotations = {{"packages", "Dict[str, str]", Exactly::dict},
                          {"use_product_type", "bool"},
                          {"return", "Tuple[str, list]"}}},
         {handle(Py_True)});

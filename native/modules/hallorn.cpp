@@ -34,7 +34,7 @@ class Detail {
     object shared_;
 };
 
-object handle_http_error_response(handle response) {
+Result handle_http_error_response(handle response) {
     object status = attr(response, "status_code"_s);
     // a body that is not JSON is no failure: a cheap test, not an unwinding
     object error_detail = try_call(attr(response, "json"_s));

@@ -57,7 +57,7 @@ object get_password(handle prompt, handle get_char_func) {
 }
 
 object get_char_win() {
-    object msvcrt = import_module("msvcrt");
+    object msvcrt = import_module("msvcrt"_s);
     object lead_bytes = tuple_of({}, bytes_from("\x00", 1), bytes_from("\xe0", 1));
     for (;;) {
         object key = method(msvcrt, "getch"_s);
@@ -81,8 +81,8 @@ object get_char_win() {
 // mode restored with TCSADRAIN however the body ends.
 template <class Body>
 object in_terminal_mode(handle setter, Body&& body) {
-    object termios = import_module("termios");
-    object tty = import_module("tty");
+    object termios = import_module("termios"_s);
+    object tty = import_module("tty"_s);
     object fd = method(attr(global("sys"_s), "stdin"_s), "fileno"_s);
     object old_settings = method(termios, "tcgetattr"_s, fd);
     return try_finally(
