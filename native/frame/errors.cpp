@@ -2,6 +2,8 @@
 // a failure gets the traceback entry naming its line, and the words that
 // raise, catch and chain exceptions as Python's statements do.
 #include <cstdarg>
+#include <cstdlib>
+#include <exception>
 #include <new>
 
 #include "internal.hpp"
@@ -210,3 +212,13 @@ void with_exit(handle cm, handle exit, unsigned line) {
 }
 
 }  // namespace zf
+
+#ifdef ZF_STATIC_CXX_RUNTIME
+// With the C++ library linked in, its default terminate handler would bring
+// the whole C++ demangler (some 50 KB a module) only to name the type of an
+// exception that escaped. None can escape the frame, which catches every one
+// at the boundary, so terminating is plainly aborting.
+namespace __cxxabiv1 {
+std::terminate_handler __terminate_handler = std::abort;  // NOLINT: the runtime's own name
+}  // namespace __cxxabiv1
+#endif

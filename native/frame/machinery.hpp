@@ -41,6 +41,7 @@ inline object own(PyObject* p, unsigned line) {
 }
 inline object own(PyObject* p, Site s = {}) { return own(p, s.line); }
 inline object borrow(PyObject* p) { return py::reinterpret_borrow<object>(p); }
+inline object borrow(handle h) { return py::reinterpret_borrow<object>(h); }
 inline object steal(PyObject* p) { return py::reinterpret_steal<object>(p); }
 
 PyObject* intern(const char* utf8);

@@ -79,6 +79,22 @@ handle constant() {
     return c;
 }
 
+// A reference kept for the life of the process: the module is never
+// unloaded, and nothing may be released after the interpreter has ended.
+class Kept {
+ public:
+    void keep(object o) { p_ = o.release().ptr(); }
+    handle get() const { return p_; }
+    bool is(handle h) const { return p_ != nullptr && h.ptr() == p_; }
+    explicit operator bool() const { return p_ != nullptr; }
+
+ private:
+    PyObject* p_ = nullptr;
+};
+
+// The rich comparisons, for the words that take one as an argument.
+enum class Cmp : int { lt = Py_LT, le = Py_LE, eq = Py_EQ, ne = Py_NE, gt = Py_GT, ge = Py_GE };
+
 // ------------------------------------------------------ names and objects
 
 // The module's namespace, then the builtins, at every call.
@@ -206,6 +222,9 @@ object try_call(handle f, A&&... a) {
 // a <op> b, an empty object on failure (see try_call)
 inline object try_compare(handle a, handle b, int op) {
     return steal(PyObject_RichCompare(a.ptr(), b.ptr(), op));
+}
+inline object try_compare(handle a, handle b, Cmp op) {
+    return try_compare(a, b, static_cast<int>(op));
 }
 // Throws for the exception that a try_call left pending when no clause took it.
 [[noreturn]] inline void rethrow(Site s = {}) { raised(s.line); }

@@ -9,8 +9,8 @@ namespace {
 // The genuine pathlib.PurePath and os module, kept to recognise them: while
 // they are what the names resolve to, a path's last component is found here
 // instead of building a PurePath object (it is most of the cost of a call).
-PyObject* g_pure_path = nullptr;
-PyObject* g_os = nullptr;
+Kept g_pure_path;
+Kept g_os;
 
 // PurePosixPath(text).name: the last component that is neither empty nor ".".
 object posix_name(handle text) {
@@ -23,7 +23,7 @@ object posix_name(handle text) {
             return substring(text, start, end);
         end = start - 1;
     }
-    return borrow(""_s.ptr());
+    return borrow(""_s);
 }
 
 bool genuine_posix_pure_path(handle cls) {
@@ -31,10 +31,10 @@ bool genuine_posix_pure_path(handle cls) {
     (void)cls;
     return false;
 #else
-    if (cls.ptr() != g_pure_path || g_os == nullptr) return false;
+    if (!g_pure_path.is(cls) || !g_os) return false;
     // PurePath picks its flavour by os.name when it is made
-    object os_name = attr(g_os, "name"_s);
-    return is_exact_str(os_name) && truth(compare(os_name, "posix"_s, Py_EQ));
+    object os_name = attr(g_os.get(), "name"_s);
+    return is_exact_str(os_name) && truth(eq(os_name, "posix"_s));
 #endif
 }
 
@@ -86,7 +86,7 @@ object list_current_installed_packages_with_their_version() {
 object clean_path(handle path) { return str_strip_lower(path); }
 
 object get_package_name(handle file_path) {
-    if (str_is_blank(file_path)) return borrow(Py_None);
+    if (str_is_blank(file_path)) return None;
     object text = call(global("clean_path"_s), file_path);
     if (is_none(text)) attr(text, "endswith"_s);  // raises the interpreter's AttributeError
     if (!is_exact_str(text))
@@ -103,7 +103,7 @@ object get_package_name(handle file_path) {
 }
 
 object get_requirement_name(handle requirement_name) {
-    if (!is_str(requirement_name)) return borrow(requirement_name.ptr());
+    if (!is_str(requirement_name)) return borrow(requirement_name);
     return attr(call(global("Requirement"_s), requirement_name), "name"_s);
 }
 
@@ -139,17 +139,17 @@ object get_latest_package_version(handle package_name, handle index_url) {
         object env = new_dict();
         method(env, "update"_s, attr(global("os"_s), "environ"_s));
         set_item(env, "PIP_INDEX_URL"_s, index_url);
-        result = call(attr(global("subprocess"_s), "run"_s), args, Kw{"capture_output"_s, Py_True},
-                      Kw{"text"_s, Py_True}, Kw{"env"_s, env});
+        result = call(attr(global("subprocess"_s), "run"_s), args, Kw{"capture_output"_s, True},
+                      Kw{"text"_s, True}, Kw{"env"_s, env});
     } else {
         if (given) {
             append(args, "--index-url"_s);
             append(args, index_url);
         }
-        result = call(attr(global("subprocess"_s), "run"_s), args, Kw{"capture_output"_s, Py_True},
-                      Kw{"text"_s, Py_True});
+        result = call(attr(global("subprocess"_s), "run"_s), args, Kw{"capture_output"_s, True},
+                      Kw{"text"_s, True});
     }
-    if (truth(compare(attr(result, "returncode"_s), num<0>(), Py_NE))) return borrow(Py_None);
+    if (truth(ne(attr(result, "returncode"_s), num<0>()))) return None;
     object lines = method(attr(result, "stdout"_s), "splitlines"_s);
     for (object line : iterate(lines)) {
         if (!truth(method(line, "startswith"_s, "Available versions: "_s))) continue;
@@ -157,7 +157,7 @@ object get_latest_package_version(handle package_name, handle index_url) {
         return item(method(listing, "split"_s, ","_s), num<0>());
     }
     // a listing without its versions line names no version
-    return borrow(Py_None);
+    return None;
 }
 
 // ---------------------------------------------- base and bundle split
@@ -170,12 +170,12 @@ object split_base_and_bundles(handle packages, handle use_product_type) {
             object name, product_type;
             unpack(entry, {&name, &product_type});
             object base_value = attr(attr(global("ProductType"_s), "BASE"_s), "value"_s);
-            if (truth(compare(product_type, base_value, Py_EQ))) {
+            if (truth(eq(product_type, base_value))) {
                 append(base, name);
                 continue;
             }
             object bundle_value = attr(attr(global("ProductType"_s), "BUNDLE"_s), "value"_s);
-            if (truth(compare(product_type, bundle_value, Py_EQ))) append(bundles, name);
+            if (truth(eq(product_type, bundle_value))) append(bundles, name);
         }
     } else {
         BasePrefixTest is_base;  // a dict's own iterator runs no Python code
@@ -197,34 +197,34 @@ object check_is_zelkor_enterprise_included(handle packages) {
     // a list's or tuple's own iterator runs no Python code; any other may
     const bool plain = is_exact_list_or_tuple(packages);
     for (object name : iterate(packages)) {
-        if (is_base(name)) return borrow(Py_True);
+        if (is_base(name)) return True;
         if (!plain) is_base.forget();
     }
-    return borrow(Py_False);
+    return False;
 }
 
 // ------------------------------------------------- version comparison
 
 // Installed and requested versions compared by PEP 440; anything that is not
 // a version text compares as "no".
-object compare_versions(handle installed_version, handle requested_version, int op) {
-    if (!is_str(installed_version) || !is_str(requested_version)) return borrow(Py_False);
+object compare_versions(handle installed_version, handle requested_version, Cmp op) {
+    if (!is_str(installed_version) || !is_str(requested_version)) return False;
     object result = try_call(global("Version"_s), installed_version);
     if (result) {
         object requested = try_call(global("Version"_s), requested_version);
         result = requested ? try_compare(result, requested, op) : object();
     }
     if (result) return result;
-    if (caught("InvalidVersion"_s)) return borrow(Py_False);
+    if (caught("InvalidVersion"_s)) return False;
     rethrow();
 }
 
 object is_version_bigger(handle installed_version, handle requested_version) {
-    return compare_versions(installed_version, requested_version, Py_GT);
+    return compare_versions(installed_version, requested_version, Cmp::gt);
 }
 
 object is_version_equal(handle installed_version, handle requested_version) {
-    return compare_versions(installed_version, requested_version, Py_EQ);
+    return compare_versions(installed_version, requested_version, Cmp::eq);
 }
 
 // ------------------------------------------ additional related packages
@@ -237,13 +237,13 @@ object convert_to_set(handle obj) {
         return one;
     }
     if (is_dict(obj)) return set_of(method(obj, "keys"_s));
-    return borrow(obj.ptr());
+    return borrow(obj);
 }
 
 object is_none_or_empty_iterate(handle obj) {
-    if (is_none(obj)) return borrow(Py_True);
-    if (!is_exact_builtin_container(obj) && !has_attr(obj, "__len__"_s)) return borrow(Py_False);
-    return borrow(truth_value(length(obj) == 0).ptr());
+    if (is_none(obj)) return True;
+    if (!is_exact_builtin_container(obj) && !has_attr(obj, "__len__"_s)) return False;
+    return boolean(length(obj) == 0);
 }
 
 object determine_additional_zelkor_enterprise_deps(handle packages_before_install,
@@ -280,135 +280,139 @@ void body(Module& m) {
     m.set("BASE_PREFIX", "zelkor-enterprise"_s);
 
     // kept for the life of the process, only to be recognised
-    if (g_pure_path == nullptr) {
-        g_os = m.get("os").release().ptr();
-        g_pure_path = attr(m.get("pathlib"), "PurePath"_s).release().ptr();
+    if (!g_pure_path) {
+        g_os.keep(m.get("os"));
+        g_pure_path.keep(attr(m.get("pathlib"), "PurePath"_s));
     }
 
     m.def<list_current_installed_packages>(
         {.name = "list_current_installed_packages",
          .params = {},
          .doc =
-             "Returns a list of currently installed package names.\n"
-             "\n"
-             "    The metadata of all installed distributions is supplied by\n"
-             "    importlib.metadata.distributions(); the package names are taken from it.\n"
-             "\n"
-             "    Returns:\n"
-             "        list: The names of the packages currently installed in the environment.\n"});
+             R"doc(Returns a list of currently installed package names.
+
+    The metadata of all installed distributions is supplied by
+    importlib.metadata.distributions(); the package names are taken from it.
+
+    Returns:
+        list: The names of the packages currently installed in the environment.
+)doc"});
     m.def<list_current_installed_packages_with_their_version>(
         {.name = "list_current_installed_packages_with_their_version",
          .params = {},
-         .doc = "Returns the currently installed package names with their versions.\n"
-                "\n"
-                "    The names and versions are taken from the metadata of all installed\n"
-                "    distributions, as importlib.metadata.distributions() supplies it.\n"
-                "\n"
-                "    Returns:\n"
-                "        dict: The installed package names mapped to their versions.\n"});
+         .doc = R"doc(Returns the currently installed package names with their versions.
+
+    The names and versions are taken from the metadata of all installed
+    distributions, as importlib.metadata.distributions() supplies it.
+
+    Returns:
+        dict: The installed package names mapped to their versions.
+)doc"});
     m.def<clean_path>(
         {.name = "clean_path",
          .params = {"path"},
-         .doc = "Cleans a file path by stripping leading/trailing whitespace and converting to "
-                "lowercase.\n"
-                "\n"
-                "    Args:\n"
-                "        path (str): The input file path as a string.\n"
-                "\n"
-                "    Returns:\n"
-                "        str: The cleaned file path.\n",
+         .doc =
+             R"doc(Cleans a file path by stripping leading/trailing whitespace and converting to lowercase.
+
+    Args:
+        path (str): The input file path as a string.
+
+    Returns:
+        str: The cleaned file path.
+)doc",
          .annotations = {{"path", "str", Exactly::str}}});
-    m.def<get_package_name>(
-        {.name = "get_package_name",
-         .params = {"file_path"},
-         .doc = "Extracts the package name from a given file path.\n"
-                "\n"
-                "    Supports .whl, .tar.gz and other archive formats. The names of wheel and\n"
-                "    source distribution files are parsed with the appropriate functions; for\n"
-                "    other file types the base file name is returned.\n"
-                "\n"
-                "    Args:\n"
-                "        file_path (str): The path of the package file, or a package name.\n"
-                "\n"
-                "    Returns:\n"
-                "        str: The package name, or None for an empty or blank path.\n",
-         .annotations = {{"file_path", "str", Exactly::str}}});
+    m.def<get_package_name>({.name = "get_package_name",
+                             .params = {"file_path"},
+                             .doc = R"doc(Extracts the package name from a given file path.
+
+    Supports .whl, .tar.gz and other archive formats. The names of wheel and
+    source distribution files are parsed with the appropriate functions; for
+    other file types the base file name is returned.
+
+    Args:
+        file_path (str): The path of the package file, or a package name.
+
+    Returns:
+        str: The package name, or None for an empty or blank path.
+)doc",
+                             .annotations = {{"file_path", "str", Exactly::str}}});
     m.def<get_latest_package_version>(
         {.name = "get_latest_package_version",
          .params = {"package_name", "index_url"},
-         .doc = "Gets the latest version of a package available on a Python package index.\n"
-                "\n"
-                "    Runs `pip index versions` through subprocess to get the versions of the\n"
-                "    package that the given Python package index (PyPI or a custom index)\n"
-                "    offers.\n"
-                "\n"
-                "    Args:\n"
-                "        package_name (str): The name of the package.\n"
-                "        index_url (str, optional): The base URL of the package index.\n"
-                "            Defaults to the PyPI index when not given.\n"
-                "\n"
-                "    Returns:\n"
-                "        str: The highest available version, or None if the pip command fails.\n"},
+         .doc = R"doc(Gets the latest version of a package available on a Python package index.
+
+    Runs `pip index versions` through subprocess to get the versions of the
+    package that the given Python package index (PyPI or a custom index)
+    offers.
+
+    Args:
+        package_name (str): The name of the package.
+        index_url (str, optional): The base URL of the package index.
+            Defaults to the PyPI index when not given.
+
+    Returns:
+        str: The highest available version, or None if the pip command fails.
+)doc"},
         {none()});
-    m.def<split_base_and_bundles>(
-        {.name = "split_base_and_bundles",
-         .params = {"packages", "use_product_type"},
-         .doc = "Split base zelkor-enterprise packages from bundles.\n"
-                "\n"
-                "    Args:\n"
-                "        packages (Dict[str, str]): The package names mapped to their product "
-                "types.\n"
-                "        use_product_type (bool): Whether the product type decides between base\n"
-                "            package and bundle; a false value falls back to the package name.\n"
-                "\n"
-                "    Returns:\n"
-                "        Tuple[str, list]: A tuple of the list of base packages and the list of\n"
-                "            bundle packages.\n",
-         .annotations = {{"packages", "Dict[str, str]", Exactly::dict},
-                         {"use_product_type", "bool"},
-                         {"return", "Tuple[str, list]"}}},
-        {handle(Py_True)});
+    m.def<split_base_and_bundles>({.name = "split_base_and_bundles",
+                                   .params = {"packages", "use_product_type"},
+                                   .doc = R"doc(Split base zelkor-enterprise packages from bundles.
+
+    Args:
+        packages (Dict[str, str]): The package names mapped to their product types.
+        use_product_type (bool): Whether the product type decides between base
+            package and bundle; a false value falls back to the package name.
+
+    Returns:
+        Tuple[str, list]: A tuple of the list of base packages and the list of
+            bundle packages.
+)doc",
+                                   .annotations = {{"packages", "Dict[str, str]", Exactly::dict},
+                                                   {"use_product_type", "bool"},
+                                                   {"return", "Tuple[str, list]"}}},
+                                  {True});
     m.def<is_version_bigger>(
         {.name = "is_version_bigger",
          .params = {"installed_version", "requested_version"},
-         .doc = "Check if the installed version is greater than the requested version."});
+         .doc = R"doc(Check if the installed version is greater than the requested version.)doc"});
     m.def<is_version_equal>(
         {.name = "is_version_equal",
          .params = {"installed_version", "requested_version"},
-         .doc = "Check if the installed version is equal to the requested version."});
+         .doc = R"doc(Check if the installed version is equal to the requested version.)doc"});
     m.def<convert_to_set>(
         {.name = "convert_to_set",
          .params = {"obj"},
-         .doc = "Convert a list, tuple, str, int, float, or dictionary to a set."});
+         .doc = R"doc(Convert a list, tuple, str, int, float, or dictionary to a set.)doc"});
     m.def<get_requirement_name>(
         {.name = "get_requirement_name",
          .params = {"requirement_name"},
-         .doc = "Get the name of a requirement, useful to remove extra_requires, specifiers, "
-                "markers."});
+         .doc =
+             R"doc(Get the name of a requirement, useful to remove extra_requires, specifiers, markers.)doc"});
     m.def<is_none_or_empty_iterate>(
         {.name = "is_none_or_empty_iterate",
          .params = {"obj"},
-         .doc = "Check if object is None or an empty list/dict/iterate."});
+         .doc = R"doc(Check if object is None or an empty list/dict/iterate.)doc"});
     m.def<determine_additional_zelkor_enterprise_deps>(
         {.name = "determine_additional_zelkor_enterprise_deps",
          .params = {"packages_before_install", "packages_after_install", "user_requested_packages",
                     "all_zelkor_enterprise_related_pkgs"},
-         .doc = "Determine the additional zelkor-enterprise related packages installed, given "
-                "before & after.\n"
-                "\n"
-                "    Args:\n"
-                "        packages_before_install (set|list): The names of all packages installed\n"
-                "            before the installation.\n"
-                "        packages_after_install (set|list): The names of all packages installed\n"
-                "            after the installation.\n"
-                "        user_requested_packages (set|list|dict|str|None): The packages the user\n"
-                "            requested to install.\n"
-                "        all_zelkor_enterprise_related_pkgs (set|list): The names of all\n"
-                "            zelkor-enterprise related packages. Defaults to EXPECTED_PACKAGES.\n"
-                "\n"
-                "    Returns:\n"
-                "        set: The additional zelkor-enterprise related packages that were\n"
-                "            installed.\n"},
+         .doc =
+             R"doc(Determine the additional zelkor-enterprise related packages installed, given before & after.
+
+    Args:
+        packages_before_install (set|list): The names of all packages installed
+            before the installation.
+        packages_after_install (set|list): The names of all packages installed
+            after the installation.
+        user_requested_packages (set|list|dict|str|None): The packages the user
+            requested to install.
+        all_zelkor_enterprise_related_pkgs (set|list): The names of all
+            zelkor-enterprise related packages. Defaults to EXPECTED_PACKAGES.
+
+    Returns:
+        set: The additional zelkor-enterprise related packages that were
+            installed.
+)doc"},
         {m.get("EXPECTED_PACKAGES")});
     m.def<check_is_zelkor_enterprise_included>(
         {.name = "check_is_zelkor_enterprise_included", .params = {"packages"}});

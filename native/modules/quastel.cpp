@@ -24,20 +24,20 @@ object list_of(handle a, handle b) {
 object get_os_info() {
     object system = call(attr(global("platform"_s), "system"_s));
     object version = call(attr(global("platform"_s), "version"_s));
-    object is_linux = compare(attr(global("sys"_s), "platform"_s), "linux"_s, Py_EQ);
-    object linux_distro = borrow(Py_None);
-    if (truth(compare(attr(global("sys"_s), "platform"_s), "darwin"_s, Py_EQ))) {
+    object is_linux = eq(attr(global("sys"_s), "platform"_s), "linux"_s);
+    object linux_distro = None;
+    if (truth(eq(attr(global("sys"_s), "platform"_s), "darwin"_s))) {
         object check_output = attr(global("subprocess"_s), "check_output"_s);
         object printed =
-            call(check_output, list_of("sw_vers"_s, "-productVersion"_s), Kw{"text"_s, Py_True});
+            call(check_output, list_of("sw_vers"_s, "-productVersion"_s), Kw{"text"_s, True});
         version = method(printed, "strip"_s);
-        system = borrow("macOS"_s.ptr());
+        system = borrow("macOS"_s);
     } else if (truth(is_linux)) {
         version = call(attr(global("platform"_s), "release"_s));
         object run = attr(global("subprocess"_s), "run"_s);
         // the shell expands the wildcard; a missing file only leaves no match
-        object output = call(run, "cat /etc/*-release"_s, Kw{"shell"_s, Py_True},
-                             Kw{"capture_output"_s, Py_True}, Kw{"text"_s, Py_True});
+        object output = call(run, "cat /etc/*-release"_s, Kw{"shell"_s, True},
+                             Kw{"capture_output"_s, True}, Kw{"text"_s, True});
         object search = attr(global("re"_s), "search"_s);
         object text = method(attr(output, "stdout"_s), "strip"_s);
         object match = call(search, pretty_name_pattern(), text);
@@ -49,10 +49,10 @@ object get_os_info() {
 
 object get_architecture() {
     object system = call(attr(global("platform"_s), "system"_s));
-    if (truth(compare(method(system, "lower"_s), "windows"_s, Py_EQ)))
+    if (truth(eq(method(system, "lower"_s), "windows"_s)))
         return call(attr(global("sysconfig"_s), "get_platform"_s));
     object check_output = attr(global("subprocess"_s), "check_output"_s);
-    object printed = call(check_output, list_of("uname"_s, "-m"_s), Kw{"text"_s, Py_True});
+    object printed = call(check_output, list_of("uname"_s, "-m"_s), Kw{"text"_s, True});
     return method(method(printed, "strip"_s), "lower"_s);
 }
 
@@ -76,7 +76,7 @@ object get_system_info() {
     object arch = call(global("get_architecture"_s));
     object python_version = call(attr(global("platform"_s), "python_version"_s));
     object maxsize = attr(global("sys"_s), "maxsize"_s);
-    handle bitness = truth(compare(maxsize, num<4294967296LL>(), Py_GT)) ? "64-bit"_s : "32-bit"_s;
+    handle bitness = truth(gt(maxsize, num<4294967296LL>())) ? "64-bit"_s : "32-bit"_s;
     object pip_version = attr(global("pip"_s), "__version__"_s);
     object processor = call(attr(global("platform"_s), "processor"_s));
     object platform_tag = call(global("get_current_platform_tag"_s));
@@ -106,18 +106,17 @@ object validate_quastel(handle info) {
     object errors = new_list();
     object python_version = call(global("get_python_version_code"_s));
     // both bounds inclusive; the upper one is asked only when the lower holds
-    if (truth(compare(python_version, global("MIN_PYTHON_VERSION"_s), Py_LT)) ||
-        truth(compare(python_version, global("MAX_PYTHON_VERSION"_s), Py_GT)))
+    if (truth(lt(python_version, global("MIN_PYTHON_VERSION"_s))) ||
+        truth(gt(python_version, global("MAX_PYTHON_VERSION"_s))))
         append(errors, "python_version"_s);
     object system_bit = item(info, "system_bit"_s);
-    if (truth(compare(system_bit, global("REQUIRED_BITNESS"_s), Py_NE)))
-        append(errors, "system_bit"_s);
+    if (truth(ne(system_bit, global("REQUIRED_BITNESS"_s)))) append(errors, "system_bit"_s);
     return errors;
 }
 
 // print_check_results.<locals>.mark: closes over that call's failed checks
 object mark(Closure errors, handle key) {
-    return borrow((contains(errors.value, key) ? " (!)"_s : ""_s).ptr());
+    return borrow(contains(errors.value, key) ? " (!)"_s : ""_s);
 }
 
 // One report line: the label, then the entry as an f-string shows it.
@@ -170,7 +169,7 @@ object print_check_results() {
         print_line("Your system meets the technical requirements for Zelkor Enterprise."_s);
         call(attr(global("sys"_s), "exit"_s), num<0>());
     }
-    return borrow(Py_None);
+    return None;
 }
 
 void body(Module& m) {
@@ -188,65 +187,65 @@ void body(Module& m) {
 
     m.def<get_os_info>({.name = "get_os_info",
                         .params = {},
-                        .doc = "Detects the operating system type and version.\n"
-                               "\n"
-                               "Returns:\n"
-                               "    tuple: A tuple containing:\n"
-                               "        - os_system (str): 'macOS', 'Linux', or other OS name\n"
-                               "        - os_version (str): Major version (e.g., '14')\n"
-                               "        - linux_distro (str or None): Linux distribution's "
-                               "pretty name, if available\n"
-                               "        - is_linux (bool): True if running on Linux"});
-    m.def<get_architecture>({.name = "get_architecture",
-                             .params = {},
-                             .doc = "Determines the system architecture (e.g., arm64, x86_64)."});
+                        .doc = R"doc(Detects the operating system type and version.
+
+Returns:
+    tuple: A tuple containing:
+        - os_system (str): 'macOS', 'Linux', or other OS name
+        - os_version (str): Major version (e.g., '14')
+        - linux_distro (str or None): Linux distribution's pretty name, if available
+        - is_linux (bool): True if running on Linux)doc"});
+    m.def<get_architecture>(
+        {.name = "get_architecture",
+         .params = {},
+         .doc = R"doc(Determines the system architecture (e.g., arm64, x86_64).)doc"});
     m.def<get_current_platform_tag>(
         {.name = "get_current_platform_tag",
          .params = {},
-         .doc = "Returns the normalized platform tag for the current system."});
+         .doc = R"doc(Returns the normalized platform tag for the current system.)doc"});
     m.def<get_python_version_code>({.name = "get_python_version_code", .params = {}});
     m.def<get_system_info>(
         {.name = "get_system_info",
          .params = {},
-         .doc = "Collects all relevant system information for Zelkor Installer validation.\n"
-                "\n"
-                "Returns:\n"
-                "    dict: A dictionary with the following keys:\n"
-                "        - os_system (str)\n"
-                "        - os_version (str)\n"
-                "        - linux_distro (str or None)\n"
-                "        - architecture (str)\n"
-                "        - python_version (str)\n"
-                "        - system_bit (str)\n"
-                "        - pip_version (str)\n"
-                "        - platform_tag (str)\n"
-                "        - processor (str)\n"
-                "        - is_linux (bool)"});
+         .doc = R"doc(Collects all relevant system information for Zelkor Installer validation.
+
+Returns:
+    dict: A dictionary with the following keys:
+        - os_system (str)
+        - os_version (str)
+        - linux_distro (str or None)
+        - architecture (str)
+        - python_version (str)
+        - system_bit (str)
+        - pip_version (str)
+        - platform_tag (str)
+        - processor (str)
+        - is_linux (bool))doc"});
     m.def<get_user_supported_tags>(
         {.name = "get_user_supported_tags",
          .params = {},
-         .doc = "Retrieves the set of platform tags supported by the current Python "
-                "environment.\n"
-                "\n"
-                "These tags are used to determine compatibility with precompiled wheels.\n"
-                "\n"
-                "Returns:\n"
-                "    set: A set of supported platform tag strings."});
+         .doc =
+             R"doc(Retrieves the set of platform tags supported by the current Python environment.
+
+These tags are used to determine compatibility with precompiled wheels.
+
+Returns:
+    set: A set of supported platform tag strings.)doc"});
     m.def<validate_quastel>(
         {.name = "validate_quastel",
          .params = {"info"},
-         .doc = "Validates the current system against the minimum technical requirements.\n"
-                "\n"
-                "Args:\n"
-                "    info (dict): A dictionary containing system info (as from "
-                "`get_system_info`).\n"
-                "\n"
-                "Returns:\n"
-                "    list: A list of keys that failed validation (e.g., ['python_version'])."});
+         .doc = R"doc(Validates the current system against the minimum technical requirements.
+
+Args:
+    info (dict): A dictionary containing system info (as from `get_system_info`).
+
+Returns:
+    list: A list of keys that failed validation (e.g., ['python_version']).)doc"});
     m.def<print_check_results>(
         {.name = "print_check_results",
          .params = {},
-         .doc = "Runs the system checks and prints the result in a user-friendly format."});
+         .doc =
+             R"doc(Runs the system checks and prints the result in a user-friendly format.)doc"});
 }
 
 }  // namespace
