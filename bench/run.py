@@ -115,7 +115,8 @@ def outcome(case, module):
     sink = io.StringIO()
     with prepared(case, [module], sink):
         try:
-            result = ("returned", eval(case.call, dict(case.env, f=getattr(module, case.function))))
+            f = getattr(module, case.function)
+            result = ("returned", eval(case.call, dict(case.env, f=f)))
         except BaseException as e:  # SystemExit and KeyboardInterrupt are outcomes here too
             result = ("raised", type(e).__name__, str(e))
         left = case.observe(module) if case.observe else None
@@ -222,8 +223,8 @@ def ratio(a, b):
     return a / b if a is not None and b else None
 
 
-def fmt(x, width, spec):
-    return f"{'-':>{width}}" if x is None else f"{x:{width}{spec}}"
+def fmt(x, width, form):
+    return f"{'-':>{width}}" if x is None else f"{x:{width}{form}}"
 
 
 def call_rows(modules, wanted, quick, problems):
@@ -265,8 +266,9 @@ def size_rows(modules, wanted):
     for module in modules:
         if wanted in f"{module} size":
             peers = load_peers(module)
-            rows.append((f"{module} size", [stripped_size(peers[p].__file__) if p in peers else None
-                                            for p in ("native", "cython")]))
+            sizes = [stripped_size(peers[p].__file__) if p in peers else None
+                     for p in ("native", "cython")]
+            rows.append((f"{module} size", sizes))
     if rows:
         rows.append(("total size", [sum(s[i] or 0 for _, s in rows) or None for i in (0, 1)]))
     return rows
@@ -276,7 +278,7 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--quick", action="store_true", help="fewer and shorter rounds")
     ap.add_argument("-k", dest="match", default="",
-                    help="only rows whose name holds this text (e.g. 'import', 'size', 'keypress')")
+                    help="only the rows whose name holds TEXT (e.g. import, size, keypress)")
     ap.add_argument("modules", nargs="*", default=MODULES, help=" ".join(MODULES))
     args = ap.parse_args()
     for m in args.modules:

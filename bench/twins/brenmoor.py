@@ -44,8 +44,8 @@ def clean_path(path):
 
 def get_package_name(file_path):
     if type(file_path) is not str:
-        raise TypeError(
-            f"Argument 'file_path' has incorrect type (expected str, got {type(file_path).__name__})")
+        raise TypeError(f"Argument 'file_path' has incorrect type (expected str, got "
+                        f"{type(file_path).__name__})")
     if not file_path or not file_path.strip():
         return None
     file_path = clean_path(file_path)
@@ -94,8 +94,8 @@ def get_latest_package_version(package_name, index_url=None):
 
 def split_base_and_bundles(packages, use_product_type=True):
     if type(packages) is not dict:
-        raise TypeError(
-            f"Argument 'packages' has incorrect type (expected dict, got {type(packages).__name__})")
+        raise TypeError(f"Argument 'packages' has incorrect type (expected dict, got "
+                        f"{type(packages).__name__})")
     base = []
     bundles = []
     if use_product_type:
@@ -158,9 +158,9 @@ def is_none_or_empty_iterate(obj):
     return len(obj) == 0
 
 
-def determine_additional_zelkor_enterprise_deps(packages_before_install, packages_after_install,
-                                                user_requested_packages,
-                                                all_zelkor_enterprise_related_pkgs=EXPECTED_PACKAGES):
+def determine_additional_zelkor_enterprise_deps(
+        packages_before_install, packages_after_install, user_requested_packages,
+        all_zelkor_enterprise_related_pkgs=EXPECTED_PACKAGES):
     if is_none_or_empty_iterate(user_requested_packages):
         return set()
     before = convert_to_set(packages_before_install)

@@ -20,7 +20,10 @@ def handle_http_error_response(response):
             + str(error_detail)
             + ".",
         ),
-        403: (PermissionError, "Forbidden: You don\u2019t have permission to access this resource."),
+        403: (
+            PermissionError,
+            "Forbidden: You don\u2019t have permission to access this resource.",
+        ),
         404: (NotFoundError, "Not Found: The requested endpoint does not exist."),
         405: (RuntimeError, "Method Not Allowed: Check the HTTP method."),
         422: (ValueError, "Validation Error: " + str(error_detail)),
