@@ -33,6 +33,7 @@ VENV="${ZELKOR_VENV:-.venv}"
 PY="$VENV/bin/python"
 TOOLS=build/tools                      # the build tools, kept out of the runtime environment
 TOOL_REQS=("scikit-build-core>=0.11" "pybind11>=2.13" cmake ninja)
+BENCH_REQS=("Cython>=3.0" setuptools)  # compiles the benchmark's Python twins; bench only
 SANITIZE="${ZELKOR_SANITIZE:-0}"
 FLAVOUR=release
 [ "$SANITIZE" = 1 ] && FLAVOUR=sanitize
@@ -164,7 +165,15 @@ case "$cmd" in
         # a sanitizer build needs its runtime loaded before the interpreter's own code
         if [ -n "${ZELKOR_PRELOAD:-}" ]; then export LD_PRELOAD="$ZELKOR_PRELOAD"; fi
         exec "$PY" -m pytest "$@" ;;
-    bench) exec "$PY" bench/run.py "$@" ;;
+    bench)
+        if [ "$(cat "$TOOLS/.bench" 2>/dev/null)" != "${BENCH_REQS[*]}" ]; then
+            ensure_venv "$TOOLS" || true
+            say "installing Cython into $TOOLS for the benchmark"
+            pip_in "$TOOLS" install "${BENCH_REQS[@]}"
+            echo "${BENCH_REQS[*]}" >"$TOOLS/.bench"
+        fi
+        "$TOOLS/bin/python" bench/build_twins.py build/bench-cython
+        exec "$PY" bench/run.py "$@" ;;
     install) exec "$PY" -m zelkor_installer install "$@" ;;
     build) ;;
 esac

@@ -1,106 +1,356 @@
-"""Per-call timings of every native function on fixed inputs.
+"""Every native function beside its peers: the plain-Python twin of the same
+steps (bench/twins) and that twin compiled with Cython.
 
-Each ``bench/cases_<module>.py`` lists ``CASES``: a statement calling ``f``
-and, where the function's work is its own, a Python ``def`` doing the same
-work (its "twin"), timed with the same statement in the same run.  The table
-gives ns per call and the twin's time over the native one.  Then the import
-time of each module, measured in fresh interpreters.
+Each ``bench/cases_<module>.py`` lists ``CASES``: a call of ``f`` on fixed
+inputs, made with ``f`` bound to the native function, to its Python twin and
+to the compiled twin.  Before a row is timed, the three peers are run once and
+must agree (result, exception type and message, output, the state they leave).
+The three are then timed interleaved in one process, round after round, and
+the minimum per call is kept.  Then the import time of each module in fresh
+interpreters (the Python twin from cached bytecode), and the stripped sizes.
+A shared machine shows in the numbers: the table says the load it ran under.
 
-    python bench/run.py [--quick] [module ...]
+    python bench/run.py [--quick] [-k TEXT] [module ...]
+
+The compiled twins are looked for in build/bench-cython/lib (`./run.sh bench`
+builds them); without them the Cython column stays empty.
 """
 
 import argparse
+import compileall
+import contextlib
 import importlib
+import io
+import math
 import os
 import pathlib
-import statistics
+import re
+import shutil
 import subprocess
 import sys
+import tempfile
 import timeit
 from dataclasses import dataclass, field
 
 HERE = pathlib.Path(__file__).resolve().parent
+ROOT = HERE.parent
+CYTHON_LIB = ROOT / "build" / "bench-cython" / "lib"
 MODULES = ["tilwick", "brenmoor", "quastel", "ferrowen", "hallorn"]
+PEERS = ["native", "python", "cython"]
+PACKAGES = {"native": "zelkor_installer.utils", "python": "twins", "cython": "cytwins"}
+NOISE = 1.05  # a ratio above this is a loss, not noise
 
 
 @dataclass
 class Case:
-    name: str  # the function (and a short tag for the input)
-    stmt: str  # calls ``f``
-    native: object
-    twin: object = None  # a Python def doing the same work, or None
-    env: dict = field(default_factory=dict)  # more globals for the statement
-    setup: object = None  # called once before timing
-    teardown: object = None
+    name: str  # the row: the function, then a short tag for the input
+    call: str  # an expression calling ``f``
+    env: dict = field(default_factory=dict)  # more globals for the call
+    setup: object = None  # setup(module), for each peer's module before the row
+    teardown: object = None  # teardown(module)
+    quiet: bool = False  # standard output goes to a sink
+    catch: str = None  # the exception the call ends in, caught by the timed statement
+    binding: bool = False  # a binding error: the interpreter words its own differently
+    observe: object = None  # observe(module): the state the call left behind
+    context: object = None  # a context manager made for the row (process-wide stand-ins)
+
+    @property
+    def function(self):
+        return re.match(r"\w+", self.name).group()
+
+    def statement(self):
+        if self.catch is None:
+            return self.call
+        return f"try:\n    {self.call}\nexcept {self.catch}:\n    pass"
 
 
-def ns_per_call(stmt, fn, env, quick):
-    g = dict(env, f=fn)
-    timer = timeit.Timer(stmt, globals=g)
-    number, _ = timer.autorange()
-    if quick:
-        number = max(1, number // 4)
-    runs = timer.repeat(repeat=3 if quick else 7, number=number)
-    return min(runs) / number * 1e9
+def patch(**values):
+    """A setup and teardown binding these names on each peer's module for the row."""
+    saved = {}
+
+    def setup(module):
+        saved[module] = {name: getattr(module, name) for name in values}
+        for name, value in values.items():
+            setattr(module, name, value)
+
+    def teardown(module):
+        for name, value in saved.pop(module).items():
+            setattr(module, name, value)
+
+    return {"setup": setup, "teardown": teardown}
 
 
-def import_time(module, quick):
-    """Median wall time of importing one module in a fresh interpreter (µs)."""
-    code = (
-        "import time, importlib\n"
-        "import zelkor_installer.constants, packaging.version, packaging.requirements, "
-        "packaging.utils, packaging.tags, importlib.metadata, subprocess, pathlib, platform, "
-        "sysconfig, logging, platformdirs, pip, urllib.parse\n"
-        f"t = time.perf_counter(); importlib.import_module('zelkor_installer.utils.{module}')\n"
-        "print((time.perf_counter() - t) * 1e6)\n"
+@contextlib.contextmanager
+def prepared(case, modules, sink):
+    """The row's stand-ins in place on these peers' modules, its output to ``sink``."""
+    with contextlib.ExitStack() as stack:
+        for module in modules:
+            if case.setup:
+                case.setup(module)
+            if case.teardown:
+                stack.callback(case.teardown, module)
+        if case.context:
+            stack.enter_context(case.context())
+        if case.quiet:
+            stack.enter_context(contextlib.redirect_stdout(sink))
+        yield
+
+
+def load_peers(module):
+    peers = {}
+    for peer in PEERS:
+        try:
+            peers[peer] = importlib.import_module(f"{PACKAGES[peer]}.{module}")
+        except ModuleNotFoundError:
+            if peer != "cython":
+                raise
+    return peers
+
+
+# ------------------------------------------------------------- agreement
+
+
+def outcome(case, module):
+    """What one call does: its result or exception, its output, what it left."""
+    sink = io.StringIO()
+    with prepared(case, [module], sink):
+        try:
+            f = getattr(module, case.function)
+            result = ("returned", eval(case.call, dict(case.env, f=f)))
+        except BaseException as e:  # SystemExit and KeyboardInterrupt are outcomes here too
+            result = ("raised", type(e).__name__, str(e))
+        left = case.observe(module) if case.observe else None
+    return result, sink.getvalue(), left
+
+
+def disagreement(case, peer, native, other):
+    """Why a peer's outcome differs from the native one, or None."""
+    if case.binding and peer == "python" and native[0][0] == other[0][0] == "raised":
+        # the interpreter words binding errors its own way: the type must match
+        native, other = (native[0][:2],) + native[1:], (other[0][:2],) + other[1:]
+    if native == other:
+        return None
+    return f"{case.name}: {peer} gives {other!r}, native {native!r}"
+
+
+def without_row(module, cases):
+    """The module's own functions that no case calls."""
+    own = {name for name, v in vars(module).items()
+           if callable(v) and not isinstance(v, type) and v.__module__ == module.__name__}
+    return sorted(own - {c.function for c in cases})
+
+
+# ---------------------------------------------------------------- timing
+
+
+def calibrate(timer, target):
+    """Calls per run for a run of about ``target`` seconds."""
+    number = 1
+    while True:
+        t = timer.timeit(number)
+        if t >= target / 4:
+            return max(1, round(number * target / t))
+        number *= 4
+
+
+def interleaved(case, modules, quick):
+    """Minimum ns per call of each peer, the peers timed in alternating rounds."""
+    # many short rounds: on a shared machine the minimum needs quiet moments to land in
+    target, rounds = (0.002, 8) if quick else (0.005, 40)
+    timers = [
+        timeit.Timer(case.statement(), globals=dict(case.env, f=getattr(m, case.function)))
+        for m in modules
+    ]
+    # a real text stream, as standard output is, writing to nowhere
+    with open(os.devnull, "w") as sink, prepared(case, modules, sink):
+        numbers = [calibrate(t, target) for t in timers]
+        best = [math.inf] * len(timers)
+        for r in range(rounds):
+            for k in range(len(timers)):
+                i = (k + r) % len(timers)  # no peer always first
+                best[i] = min(best[i], timers[i].timeit(numbers[i]) / numbers[i])
+    return [b * 1e9 for b in best]
+
+
+# ------------------------------------------------------ imports and sizes
+
+PRELOAD = (
+    "zelkor_installer.constants, zelkor_installer.utils, packaging.version, "
+    "packaging.requirements, packaging.utils, packaging.tags, importlib.metadata, subprocess, "
+    "pathlib, platform, sysconfig, logging, platformdirs, pip, urllib.parse, re, typing"
+)
+# a module's sibling that it imports, loaded beforehand so each row is its own
+SIBLINGS = {"tilwick": ["brenmoor"], "quastel": ["brenmoor", "tilwick"]}
+
+
+def import_code(package, module):
+    siblings = "".join(f"import {package}.{s}\n" for s in SIBLINGS.get(module, []))
+    return (
+        f"import time, importlib\nimport {PRELOAD}\nimport {package}\n{siblings}"
+        f"t = time.perf_counter(); importlib.import_module('{package}.{module}')\n"
+        "print((time.perf_counter() - t) * 1e9)\n"
     )
-    samples = []
-    for _ in range(3 if quick else 7):
-        out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
-        if out.returncode != 0:
-            return None
-        samples.append(float(out.stdout))
-    return statistics.median(samples)
+
+
+def import_times(module, peers, quick):
+    """Least ns of importing the module in fresh interpreters, per peer."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(HERE), str(CYTHON_LIB)]))
+    samples = {p: [] for p in peers}
+    for _ in range(3 if quick else 9):
+        for peer in peers:
+            code = import_code(PACKAGES[peer], module)
+            out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                                 env=env)
+            if out.returncode != 0:
+                raise RuntimeError(f"importing the {peer} {module} failed:\n{out.stderr}")
+            samples[peer].append(float(out.stdout))
+    return [min(samples[p]) for p in peers]
+
+
+def stripped_size(path):
+    strip = shutil.which("strip")
+    if strip is None:
+        return os.path.getsize(path)
+    with tempfile.TemporaryDirectory() as d:
+        out = os.path.join(d, "stripped.so")
+        subprocess.run([strip, "-o", out, path], check=True)
+        return os.path.getsize(out)
+
+
+# ----------------------------------------------------------------- table
+
+
+def ratio(a, b):
+    return a / b if a is not None and b else None
+
+
+def fmt(x, width, form):
+    return f"{'-':>{width}}" if x is None else f"{x:{width}{form}}"
+
+
+def call_rows(modules, wanted, quick, problems):
+    """(row, [native, python, cython] ns, ends in an exception) for every case."""
+    rows = []
+    for module in modules:
+        peers = load_peers(module)
+        names = [p for p in PEERS if p in peers]
+        cases = importlib.import_module(f"cases_{module}").CASES
+        problems += [f"{module}.{name}: no row" for name in without_row(peers["native"], cases)]
+        for case in cases:
+            row = f"{module}.{case.name}"
+            if wanted not in row.lower():
+                continue
+            native = outcome(case, peers["native"])
+            for peer in names[1:]:
+                why = disagreement(case, peer, native, outcome(case, peers[peer]))
+                if why:
+                    problems.append(why)
+            times = interleaved(case, [peers[p] for p in names], quick)
+            rows.append((row, times + [None] * (len(PEERS) - len(times)), case.catch is not None))
+            print(".", end="", file=sys.stderr, flush=True)
+    return rows
+
+
+def import_rows(modules, wanted, quick):
+    rows = []
+    for module in modules:
+        if wanted in f"{module} import":
+            times = import_times(module, list(load_peers(module)), quick)
+            rows.append((f"{module} import", times + [None] * (len(PEERS) - len(times)), False))
+            print(".", end="", file=sys.stderr, flush=True)
+    return rows
+
+
+def size_rows(modules, wanted):
+    """(row, [native, cython] bytes stripped); a total row ends them."""
+    rows = []
+    for module in modules:
+        if wanted in f"{module} size":
+            peers = load_peers(module)
+            sizes = [stripped_size(peers[p].__file__) if p in peers else None
+                     for p in ("native", "cython")]
+            rows.append((f"{module} size", sizes))
+    if rows:
+        rows.append(("total size", [sum(s[i] or 0 for _, s in rows) or None for i in (0, 1)]))
+    return rows
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--quick", action="store_true")
-    ap.add_argument("modules", nargs="*", default=MODULES)
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--quick", action="store_true", help="fewer and shorter rounds")
+    ap.add_argument("-k", dest="match", default="",
+                    help="only the rows whose name holds TEXT (e.g. import, size, keypress)")
+    ap.add_argument("modules", nargs="*", default=MODULES, help=" ".join(MODULES))
     args = ap.parse_args()
-    sys.path.insert(0, str(HERE))
-    rows = []
-    for module in args.modules:
-        try:
-            cases = importlib.import_module(f"cases_{module}").CASES
-        except ModuleNotFoundError:
-            continue
-        for case in cases:
-            if case.setup:
-                case.setup()
-            try:
-                native = ns_per_call(case.stmt, case.native, case.env, args.quick)
-                twin = (
-                    ns_per_call(case.stmt, case.twin, case.env, args.quick)
-                    if case.twin
-                    else None
-                )
-            finally:
-                if case.teardown:
-                    case.teardown()
-            rows.append((module, case.name, native, twin))
-    w = max([len(f"{m}.{n}") for m, n, _, _ in rows] + [20])
-    print(f"{'function':<{w}}  {'native ns':>11}  {'python def ns':>13}  {'def/native':>10}")
-    for module, name, native, twin in rows:
-        t = f"{twin:13.0f}" if twin is not None else f"{'-':>13}"
-        r = f"{twin / native:10.2f}" if twin is not None else f"{'-':>10}"
-        print(f"{module + '.' + name:<{w}}  {native:11.0f}  {t}  {r}")
+    for m in args.modules:
+        if m not in MODULES:
+            ap.error(f"no module {m!r} (one of {', '.join(MODULES)})")
+    sys.path[:0] = [str(HERE), str(CYTHON_LIB)]
+    compileall.compile_dir(HERE / "twins", quiet=1)  # the twins' imports read cached bytecode
+    wanted = args.match.lower()
+
+    problems = []
+    calls = call_rows(args.modules, wanted, args.quick, problems)
+    imports = import_rows(args.modules, wanted, args.quick)
+    sizes = size_rows(args.modules, wanted)
+    print(file=sys.stderr)
+
+    w = max([len(r[0]) for r in calls + imports + sizes] + [30])
+    head = (f"{'row':<{w}}  {'native ns':>10}  {'python ns':>10}  {'cython ns':>10}"
+            f"  {'nat/py':>6}  {'nat/cy':>6}")
+    print("ratio = native time / peer time: below 1.00 the native function is faster, above "
+          "1.00 slower")
+    print(f"load average at the end: {os.getloadavg()[0]:.2f} on {os.cpu_count()} cores")
+    for rows, title in [(calls, "calls: the minimum of many interleaved rounds"),
+                        (imports, "import in a fresh interpreter with its dependencies loaded, "
+                                  "the Python twin from cached bytecode: the minimum")]:
+        if rows:
+            print(f"\n{title}\n{head}")
+        for name, (n, p, c), _ in rows:
+            print(f"{name:<{w}}  {fmt(n, 10, '.0f')}  {fmt(p, 10, '.0f')}  {fmt(c, 10, '.0f')}"
+                  f"  {fmt(ratio(n, p), 6, '.2f')}  {fmt(ratio(n, c), 6, '.2f')}")
+    if sizes:
+        print(f"\nshared objects, stripped: the native module against the compiled twin\n"
+              f"{'row':<{w}}  {'native B':>10}  {'cython B':>10}  {'nat/cy':>6}")
+        for name, (n, c) in sizes:
+            print(f"{name:<{w}}  {n:10d}  {fmt(c, 10, 'd')}  {fmt(ratio(n, c), 6, '.2f')}")
+    summarise(calls, imports, sizes)
+    for p in problems:
+        print(f"PROBLEM {p}")
+    return 1 if problems else 0
+
+
+def summarise(calls, imports, sizes):
+    def geomean(i):
+        rs = [ratio(t[0], t[i]) for _, t, _ in calls if t[i]]
+        return math.exp(sum(map(math.log, rs)) / len(rs)) if rs else None
+
+    def best(t):
+        return ratio(t[0], min(x for x in t[1:] if x is not None))
+
     print()
-    print(f"{'module':<{w}}  {'import µs':>11}")
-    for module in args.modules:
-        t = import_time(module, args.quick)
-        print(f"{module:<{w}}  {t:11.0f}" if t is not None else f"{module:<{w}}  {'failed':>11}")
-    return 0
+    if calls:
+        print(f"geometric mean over {len(calls)} call rows: native/Python "
+              f"{fmt(geomean(1), 0, '.2f')}, native/Cython {fmt(geomean(2), 0, '.2f')}")
+        above = [sum(1 for _, t, _ in calls if f(t) is not None and f(t) > NOISE)
+                 for f in (lambda t: ratio(t[0], t[1]), lambda t: ratio(t[0], t[2]), best)]
+        print(f"rows above {NOISE:.2f}: {above[0]} against Python, {above[1]} against Cython, "
+              f"{above[2]} against the better peer")
+    misses = []
+    for name, t, fails in calls:
+        why = [f"{best(t):.2f} of the better peer"] if best(t) > 1.0 else []
+        if fails and ratio(t[0], t[1]) > 1.0:
+            why.append(f"a failing call at {ratio(t[0], t[1]):.2f} of Python")
+        if why:
+            misses.append(f"{name}: {'; '.join(why)}")
+    misses += [f"{name}: {ratio(t[0], t[1]):.2f} of the Python twin's"
+               for name, t, _ in imports if ratio(t[0], t[1]) > 1.0]
+    misses += [f"{name}: {ratio(n, c):.2f} of the compiled twins'"
+               for name, (n, c) in sizes if name == "total size" and c and n > c]
+    print(f"goals missed (ratio above 1.00 against the better peer; a failing call, an import "
+          f"or the total size above 1.00 against its twin): {len(misses)}")
+    for m in misses:
+        print(f"  {m}")
 
 
 if __name__ == "__main__":
