@@ -2,6 +2,8 @@
 // parameters as the interpreter gives them to a Python function's, with its
 // error texts and its order of checks; and the parameters that accept one
 // built-in type exactly.
+#include <cstdio>
+
 #include "internal.hpp"
 
 namespace zf::detail {
@@ -115,16 +117,24 @@ bool bind(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
 }
 
 bool check_exact_types(Function* f, PyObject* const* values) {
+    if (!f->typed) return true;
     for (int i = 0; i < f->nparams; ++i) {
         PyTypeObject* t = f->exact[i];
-        if (t != nullptr && Py_TYPE(values[i]) != t) {
-            PyErr_Format(PyExc_TypeError,
-                         "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                         PyUnicode_AsUTF8(PyTuple_GET_ITEM(f->params, i)), t->tp_name,
-                         Py_TYPE(values[i])->tp_name);
-            fail_binding(f);
-            return false;
+        if (t == nullptr || Py_TYPE(values[i]) == t) continue;
+        // the interpreter's format, each name cut at 200 bytes, without its
+        // formatting machinery: a refused argument costs no more than a raise
+        char text[700];
+        int n = std::snprintf(text, sizeof text,
+                              "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                              PyUnicode_AsUTF8(PyTuple_GET_ITEM(f->params, i)), t->tp_name,
+                              Py_TYPE(values[i])->tp_name);
+        PyObject* message = PyUnicode_DecodeUTF8(text, n, "replace");
+        if (message != nullptr) {
+            PyErr_SetObject(PyExc_TypeError, message);
+            Py_DECREF(message);
         }
+        fail_binding(f);
+        return false;
     }
     return true;
 }

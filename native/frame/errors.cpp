@@ -69,6 +69,18 @@ void set_context(object interrupted) {
 
 }  // namespace detail
 
+PyObject* detail::failed_with(const Raised& r, unsigned* line) {
+    if (!PyErr_Occurred())
+        PyErr_SetString(PyExc_SystemError, "error reported without an exception set");
+    *line = r.line;
+    return nullptr;
+}
+
+PyObject* detail::failed_with_current(unsigned* line) {
+    *line = to_raised(0).line;
+    return nullptr;
+}
+
 Raised to_raised(unsigned fallback_line) {
     try {
         throw;

@@ -15,18 +15,10 @@ namespace {
 PyObject* run_body(Function* f, PyObject* const* argv) {
     if (!check_exact_types(f, argv)) return nullptr;
     unsigned line = 0;
-    try {
-        PyObject* result = f->impl(f->closure, argv, &line);
-        if (result != nullptr) return result;
-        if (!PyErr_Occurred())
-            PyErr_SetString(PyExc_SystemError, "error reported without an exception set");
-    } catch (const Raised& r) {
-        line = r.line;
-        if (!PyErr_Occurred())
-            PyErr_SetString(PyExc_SystemError, "error reported without an exception set");
-    } catch (...) {
-        line = to_raised(f->line).line;
-    }
+    PyObject* result = f->impl(f->closure, argv, &line);
+    if (result != nullptr) return result;
+    if (!PyErr_Occurred())
+        PyErr_SetString(PyExc_SystemError, "error reported without an exception set");
     add_traceback(f->tb_name, line != 0 ? line : f->line, &f->frames);
     return nullptr;
 }
@@ -265,6 +257,7 @@ object make_function(const FunctionSpec& d) {
     f->frames = {};
     f->impl = d.impl;
     f->nparams = static_cast<int>(d.nparams);
+    f->typed = false;
     f->line = line;
     f->cname = d.name;
     for (PyTypeObject*& t : f->exact) t = nullptr;
@@ -300,7 +293,7 @@ object make_function(const FunctionSpec& d) {
             for (std::size_t i = 0; i < d.nparams; ++i) {
                 if (std::strcmp(d.params[i], a.param) != 0) continue;
                 f->exact[i] = a.exactly == Exactly::str ? &PyUnicode_Type : &PyDict_Type;
-                found = true;
+                f->typed = found = true;
             }
             if (!found) {
                 PyErr_Format(PyExc_SystemError, "%s: no parameter '%s' to type", d.name, a.param);

@@ -68,6 +68,7 @@ struct Function {
     FrameCache frames;
     Invoker impl;
     int nparams;
+    bool typed;  // some parameter accepts one built-in type exactly
     unsigned line;
     const char* cname;  // the name as given at definition, for error texts
     // the built-in type each parameter accepts exactly, if any

@@ -129,6 +129,16 @@ object vcall_method(PyObject* self, PyObject* name, PyObject* const* args, std::
                     PyObject* kwnames, unsigned line);
 object tuple_from(PyObject* const* items, std::size_t n, unsigned line);
 
+// Whether the tuple `names` holds exactly these names, in this order.
+inline bool same_names(PyObject* names, PyObject* const* items, std::size_t n) {
+    if (names == nullptr) return false;
+    for (std::size_t i = 0; i < n; ++i)
+        if (PyTuple_GET_ITEM(names, i) != items[i]) return false;
+    return true;
+}
+// A new tuple of the names, replacing `old`, kept for the process.
+PyObject* keep_names(PyObject* old, PyObject* const* items, std::size_t n, unsigned line);
+
 template <class T>
 constexpr bool is_kw = std::is_same_v<std::decay_t<T>, Kw>;
 
@@ -159,17 +169,24 @@ object call_with(PyObject* first, Name_ method_name, unsigned line, A&&... a) {
         }
     };
     (put(std::forward<A>(a)), ...);
-    object kwnames;
+    [[maybe_unused]] PyObject* kwnames = nullptr;
+    object held;  // a call made by the callee may replace `last`
     if constexpr (nkw > 0) {
-        kwnames = tuple_from(kwnames_items, nkw, line);
+        // The names of the last call made with these argument types, kept:
+        // keyword names are literals, so the same call site finds them again.
+        static PyObject* last = nullptr;
+        if (!same_names(last, kwnames_items, nkw))
+            last = keep_names(last, kwnames_items, nkw, line);
+        held = borrow(last);
+        kwnames = last;
         for (std::size_t i = 0; i < nkw; ++i) stack[pos++] = kwvals[i];
     }
     constexpr std::size_t npos = n - nkw;
     if constexpr (std::is_same_v<Name_, std::nullptr_t>) {
-        return vcall(first, stack + 2, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.ptr(), line);
+        return vcall(first, stack + 2, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames, line);
     } else {
         return vcall_method(first, method_name, stack + 1,
-                            (npos + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.ptr(), line);
+                            (npos + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames, line);
     }
 }
 
@@ -231,15 +248,27 @@ PyObject* outcome(R&& r, unsigned* line) {
     }
 }
 
+// The failure as the pending exception, and the line to name (see zf.hpp).
+PyObject* failed_with(const Raised& r, unsigned* line);
+PyObject* failed_with_current(unsigned* line);
+
+// The handler sits in the function the body is inlined into, so a failure
+// unwinds the fewest frames: a C++ throw costs per frame it crosses.
 template <auto F>
 PyObject* invoke(PyObject* closure, PyObject* const* args, unsigned* line) {
     using S = signature<decltype(F)>;
-    return [&]<std::size_t... I>(std::index_sequence<I...>) {
-        if constexpr (S::closure)
-            return outcome(F(Closure{closure}, handle(args[I])...), line);
-        else
-            return outcome(F(handle(args[I])...), line);
-    }(std::make_index_sequence<S::arity>{});
+    try {
+        return [&]<std::size_t... I>(std::index_sequence<I...>) {
+            if constexpr (S::closure)
+                return outcome(F(Closure{closure}, handle(args[I])...), line);
+            else
+                return outcome(F(handle(args[I])...), line);
+        }(std::make_index_sequence<S::arity>{});
+    } catch (const Raised& r) {
+        return failed_with(r, line);
+    } catch (...) {
+        return failed_with_current(line);
+    }
 }
 
 }  // namespace detail

@@ -102,6 +102,12 @@ object detail::tuple_from(PyObject* const* items, std::size_t n, unsigned line) 
     return steal(t);
 }
 
+PyObject* detail::keep_names(PyObject* old, PyObject* const* items, std::size_t n, unsigned line) {
+    PyObject* names = tuple_from(items, n, line).release().ptr();
+    Py_XDECREF(old);
+    return names;
+}
+
 object float_from(double v, Site s) { return own(PyFloat_FromDouble(v), s.line); }
 
 object bytes_from(const char* data, std::size_t size, Site s) {
