@@ -371,6 +371,38 @@ def test_write_failing_part_way_keeps_the_record_whole(record_dir):
     assert leftovers(record_dir) == []
 
 
+def test_failed_append_leaves_no_partial_line(record_dir):
+    record_dir.mkdir(parents=True)
+    record = record_dir / RECORD
+    record.write_text("alpha\n")
+    # a file size limit with room for "zel" only, lifted for the next store
+    code = f"""
+    import json, logging, resource, signal
+    from zelkor_installer.utils import ferrowen
+    records = []
+    class Keep(logging.Handler):
+        def emit(self, record):
+            records.append(record.getMessage())
+    ferrowen.LOGGER.addHandler(Keep())
+    ferrowen.user_data_dir = lambda name, author: {str(record_dir)!r}
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
+    resource.setrlimit(resource.RLIMIT_FSIZE, ({len("alpha\nzel")}, hard))
+    ferrowen.store_package_name("zelkor-enterprise")
+    resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
+    ferrowen.store_package_name("other")
+    print(json.dumps(records))
+    """
+    result = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=120
+    )
+    assert json.loads(result.stdout or "null") == [
+        f"Failed to write installed package 'zelkor-enterprise' to '{record}': "
+        f"[Errno {errno.EFBIG}] {os.strerror(errno.EFBIG)}"
+    ], result.stderr
+    assert record.read_text() == "alpha\nother\n"
+
+
 def test_rewrite_keeps_mode_and_owner(record_dir):
     record_dir.mkdir(parents=True)
     record = record_dir / RECORD

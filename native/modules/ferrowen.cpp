@@ -38,9 +38,8 @@ std::string os_path(handle path, Site site = {}) {
 // An exclusive advisory lock on "<record>.lock", held until destruction.
 class RecordLock {
  public:
-    RecordLock(handle record, Site line = {}) {
+    explicit RecordLock(const std::string& record_path, Site line = {}) {
 #ifndef _WIN32
-        std::string record_path = os_path(record, line);
         if (record_path.empty()) return;
         std::string path = record_path + ".lock";
         fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
@@ -71,7 +70,7 @@ class RecordLock {
             raise_os_error(path, line);
         }
 #else
-        (void)record;
+        (void)record_path;
         (void)line;
 #endif
     }
@@ -88,6 +87,33 @@ class RecordLock {
     }
     int fd_ = -1;
 };
+
+// The file's length: 0 for a file not yet made, -1 when it cannot be told.
+long long file_length(const std::string& path) {
+#ifndef _WIN32
+    struct stat st{};
+    if (path.empty()) return -1;
+    if (::stat(path.c_str(), &st) == 0) return st.st_size;
+    return errno == ENOENT ? 0 : -1;
+#else
+    (void)path;
+    return -1;
+#endif
+}
+
+// Cuts the file back to `length` when something was added beyond it; a cut
+// that fails leaves the file as it is.
+void cut_back(const std::string& path, long long length) {
+#ifndef _WIN32
+    struct stat st{};
+    if (length < 0 || path.empty() || ::stat(path.c_str(), &st) != 0 || st.st_size <= length)
+        return;
+    [[maybe_unused]] int cut = ::truncate(path.c_str(), static_cast<off_t>(length));
+#else
+    (void)path;
+    (void)length;
+#endif
+}
 
 // Path(user_data_dir(APP_NAME, APP_AUTHOR)), afresh at every call
 object storage_directory() {
@@ -127,9 +153,18 @@ object store_package_name(handle package) {
 
     object package_file = record_file(storage_dir);
     try {
-        RecordLock lock(package_file);
-        with_block(method(package_file, "open"_s, "a"_s),
-                   [&](handle file) { method(file, "write"_s, concat(package, "\n"_s)); });
+        std::string record_path = os_path(package_file);
+        RecordLock lock(record_path);
+        long long before = file_length(record_path);
+        try {
+            with_block(method(package_file, "open"_s, "a"_s),
+                       [&](handle file) { method(file, "write"_s, concat(package, "\n"_s)); });
+        } catch (const Raised&) {
+            // a line cut short (a full disk) would run into the next name
+            // stored: the record goes back to its length, still under the lock
+            cut_back(record_path, before);
+            throw;
+        }
     } catch (const Raised&) {
         object error = caught_as("OSError"_s);
         if (!error) throw;
@@ -167,7 +202,8 @@ object remove_package_name(handle package) {
     object package_file = record_file(storage_dir);
     if (!truth(method(package_file, "exists"_s))) return borrow(Py_None);
 
-    RecordLock lock(package_file);
+    std::string record_path = os_path(package_file);
+    RecordLock lock(record_path);
     object packages = new_list();
     with_block(method(package_file, "open"_s, "r"_s), [&](handle file) {
         for (object line : iterate(file)) {
@@ -177,7 +213,6 @@ object remove_package_name(handle package) {
     });
 
 #ifndef _WIN32
-    std::string record_path = os_path(package_file);
     struct stat record_stat{};
     bool have_stat = false;
     if (!record_path.empty()) {
