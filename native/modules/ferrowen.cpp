@@ -4,7 +4,8 @@
 // Store and remove serialise on an advisory lock (flock on a lock file beside
 // the record), and remove rewrites through a temporary file that replaces the
 // record in one rename, so that neither a concurrent store nor a failure
-// part-way through a rewrite can lose a recorded name.
+// part-way through a rewrite can lose a recorded name.  Where no lock file or temporary file can be
+// made, the record is written as plainly as it would be without them: they must never cost a name.
 #include <cerrno>
 #include <cstdio>
 #include <string>
@@ -35,7 +36,10 @@ std::string os_path(handle path, Site site = {}) {
     return out;
 }
 
-// An exclusive advisory lock on "<record>.lock", held until destruction.
+// An exclusive advisory lock on "<record>.lock", held until destruction.  A
+// lock file that cannot be made or opened (a read-only directory or file
+// system, a directory in its place), or a file system without locks, leaves
+// the record unlocked, as it was before there was a lock.
 class RecordLock {
  public:
     explicit RecordLock(const std::string& record_path, Site line = {}) {
@@ -46,8 +50,7 @@ class RecordLock {
         // a lock file someone else created read-only still serves for flock
         if (fd_ < 0 && (errno == EACCES || errno == EROFS || errno == EPERM))
             fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd_ < 0) raise_os_error(path, line);
-        for (;;) {
+        while (fd_ >= 0) {
             // other threads of this process may hold the lock: wait without the GIL
             int err = 0;
             int r = without_interpreter([&] {
@@ -56,18 +59,16 @@ class RecordLock {
                 return rc;
             });
             if (r == 0) break;
-            if (err == EINTR) {
-                try {
-                    check_signals(line);  // a handler's exception ends the wait
-                } catch (const Raised&) {
-                    release();
-                    throw;
-                }
-                continue;
+            if (err != EINTR) {
+                release();
+                break;
             }
-            release();
-            errno = err;
-            raise_os_error(path, line);
+            try {
+                check_signals(line);  // a handler's exception ends the wait
+            } catch (const Raised&) {
+                release();
+                throw;
+            }
         }
 #else
         (void)record_path;
@@ -77,6 +78,7 @@ class RecordLock {
     ~RecordLock() { release(); }
     RecordLock(const RecordLock&) = delete;
     RecordLock& operator=(const RecordLock&) = delete;
+    bool held() const { return fd_ >= 0; }
 
  private:
     void release() {
@@ -197,6 +199,33 @@ object joined_lines(handle packages) {
     return concat(body, "\n"_s);
 }
 
+// Removes the temporary files ".installed_packages.txt.<pid>.tmp" that
+// rewrites killed part-way left in `directory`, whatever process made them.
+// Housekeeping only: a directory that cannot be listed, or a file that cannot
+// be removed, stays as it is.
+void remove_stale_temporaries(handle directory) {
+    handle prefix = ".installed_packages.txt."_s;
+    handle suffix = ".tmp"_s;
+    object names;
+    try {
+        names = method(global("os"_s), "listdir"_s, directory);
+    } catch (const Raised&) {
+        if (caught("OSError"_s)) return;
+        throw;
+    }
+    for (object name : iterate(names)) {
+        if (!is_exact_str(name) || !str_startswith(name, prefix) || !str_endswith(name, suffix))
+            continue;
+        object pid = substring(name, str_length(prefix), str_length(name) - str_length(suffix));
+        if (!truth(method(pid, "isdigit"_s))) continue;
+        try {
+            method(global("os"_s), "unlink"_s, divide(directory, name));
+        } catch (const Raised&) {
+            if (!caught("OSError"_s)) throw;
+        }
+    }
+}
+
 object remove_package_name(handle package) {
     object storage_dir = storage_directory();
     object package_file = record_file(storage_dir);
@@ -223,12 +252,26 @@ object remove_package_name(handle package) {
     }
 #endif
 
+    // under the lock no other rewrite runs: a temporary file is a dead one's
+    if (lock.held()) remove_stale_temporaries(storage_dir);
+
     // the new content goes to a file of its own and replaces the record in
     // one rename: readers and a failure part-way see the old record whole
     object temp_name = fstring({".installed_packages.txt."_s, int_from(::getpid()), ".tmp"_s});
     object temp_file = divide(storage_dir, temp_name);
+    object temp_stream;
     try {
-        with_block(method(temp_file, "open"_s, "w"_s),
+        temp_stream = method(temp_file, "open"_s, "w"_s);
+    } catch (const Raised&) {
+        if (!caught("PermissionError"_s)) throw;
+        // no new file may be made beside a record that may be written: it is
+        // rewritten in place instead
+        with_block(method(package_file, "open"_s, "w"_s),
+                   [&](handle file) { method(file, "write"_s, joined_lines(packages)); });
+        return borrow(Py_None);
+    }
+    try {
+        with_block(temp_stream,
                    [&](handle file) { method(file, "write"_s, joined_lines(packages)); });
 #ifndef _WIN32
         if (have_stat) {
