@@ -466,6 +466,22 @@ def test_failed_append_leaves_no_partial_line(record_dir):
     assert record.read_text() == "alpha\nother\n"
 
 
+@pytest.mark.parametrize("relative", [False, True])
+def test_rewrite_of_a_linked_record_rewrites_its_target(record_dir, tmp_path, relative):
+    elsewhere = tmp_path / "elsewhere"
+    elsewhere.mkdir()
+    target = elsewhere / "record.txt"
+    target.write_text("alpha\nbeta\n")
+    target.chmod(0o640)
+    record_dir.mkdir(parents=True)
+    link = record_dir / RECORD
+    link.symlink_to(os.path.relpath(target, record_dir) if relative else target)
+    ferrowen.remove_package_name("alpha")
+    assert link.is_symlink() and link.read_text() == "beta\n"
+    assert stat.S_IMODE(target.stat().st_mode) == 0o640
+    assert leftovers(record_dir) == [] and leftovers(elsewhere) == ["record.txt"]
+
+
 def test_temporary_file_of_a_killed_rewrite_is_removed_by_the_next(record_dir):
     record_dir.mkdir(parents=True)
     (record_dir / RECORD).write_text("alpha\nbeta\ngamma\n")

@@ -3,9 +3,11 @@
 //
 // Store and remove serialise on an advisory lock (flock on a lock file beside
 // the record), and remove rewrites through a temporary file that replaces the
-// record in one rename, so that neither a concurrent store nor a failure
-// part-way through a rewrite can lose a recorded name.  Where no lock file or temporary file can be
-// made, the record is written as plainly as it would be without them: they must never cost a name.
+// record (a link's target, for a linked record) in one rename, so that neither
+// a concurrent store nor a failure part-way through a rewrite can lose a
+// recorded name.  Where no lock file or temporary file can be made, the record
+// is written as plainly as it would be without them: they must never cost a
+// name.
 #include <cerrno>
 #include <cstdio>
 #include <string>
@@ -252,13 +254,22 @@ object remove_package_name(handle package) {
     }
 #endif
 
+    // A linked record is rewritten at its target: a rename over the link
+    // would make it a copy, and leave the target with the removed name.
+    object target = package_file;
+    object directory = storage_dir;
+    if (!record_path.empty()) {
+        object realpath = attr(attr(global("os"_s), "path"_s), "realpath"_s);
+        target = call(global("Path"_s), call(realpath, package_file));
+        directory = attr(target, "parent"_s);
+    }
     // under the lock no other rewrite runs: a temporary file is a dead one's
-    if (lock.held()) remove_stale_temporaries(storage_dir);
+    if (lock.held()) remove_stale_temporaries(directory);
 
     // the new content goes to a file of its own and replaces the record in
     // one rename: readers and a failure part-way see the old record whole
     object temp_name = fstring({".installed_packages.txt."_s, int_from(::getpid()), ".tmp"_s});
-    object temp_file = divide(storage_dir, temp_name);
+    object temp_file = divide(directory, temp_name);
     object temp_stream;
     try {
         temp_stream = method(temp_file, "open"_s, "w"_s);
@@ -286,7 +297,7 @@ object remove_package_name(handle package) {
             }
         }
 #endif
-        call(attr(global("os"_s), "replace"_s), temp_file, package_file);
+        call(attr(global("os"_s), "replace"_s), temp_file, target);
     } catch (const Raised& r) {
         // leave no half-written file behind; the failure that got here is the one to report
         object pending = suspend_exception();
