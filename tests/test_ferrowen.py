@@ -206,6 +206,23 @@ def test_fallback_to_module_directory(record_dir, tmp_path, monkeypatch, caplog,
         ferrowen.read_stored_packages()
 
 
+CHILD_PRELUDE = """
+import json, logging, os, resource, signal, sys
+from zelkor_installer.utils import ferrowen
+records = []
+class Keep(logging.Handler):
+    def emit(self, record):
+        records.append(record.getMessage())
+ferrowen.LOGGER.addHandler(Keep())
+ferrowen.user_data_dir = lambda name, author: sys.argv[1]
+"""
+
+
+def child_command(record_dir, code):
+    """A child interpreter with the record in record_dir; `records` keeps its log."""
+    return [sys.executable, "-c", CHILD_PRELUDE + textwrap.dedent(code), str(record_dir)]
+
+
 # -------------------------------------------------- real permissions
 
 UNPRIVILEGED_PRELUDE = """
@@ -353,33 +370,23 @@ def test_read_only_file_system_reports_the_record(tmp_path):
     mount = tmp_path / "mount"
     mount.mkdir()
     record = mount / "data" / RECORD
-    code = f"""
-    import json, logging
-    from zelkor_installer.utils import ferrowen
-    records = []
-    class Keep(logging.Handler):
-        def emit(self, record):
-            records.append(record.getMessage())
-    ferrowen.LOGGER.addHandler(Keep())
-    ferrowen.user_data_dir = lambda name, author: {str(record.parent)!r}
-    ferrowen.store_package_name("beta")
-    try:
-        ferrowen.remove_package_name("alpha")
-        removal = None
-    except OSError as e:
-        removal = [type(e).__name__, e.errno, e.filename]
-    print(json.dumps([records, removal]))
-    """
-    # a tmpfs of a mount namespace of its own, made read-only once the record is in it
-    script = (
-        'mount -t tmpfs tmpfs "$1" && mkdir "$1/data" && echo alpha > "$1/data/{}" && '
-        'mount -o remount,ro "$1" && exec "$2" -c "$3"'
-    ).format(RECORD)
-    command = ["unshare", "--user", "--map-root-user", "--mount", "sh", "-c", script, "sh",
-               str(mount), sys.executable, textwrap.dedent(code)]  # fmt: skip
-    if subprocess.run(command[:4] + ["true"], capture_output=True).returncode != 0:
+    child = child_command(record.parent, """
+        ferrowen.store_package_name("beta")
+        try:
+            ferrowen.remove_package_name("alpha")
+            removal = None
+        except OSError as e:
+            removal = [type(e).__name__, e.errno, e.filename]
+        print(json.dumps([records, removal]))
+    """)
+    # a tmpfs in a mount namespace of its own, made read-only once the record is in it
+    script = (f'mount -t tmpfs tmpfs "$1" && mkdir "$1/data" && echo alpha > "$1/data/{RECORD}" '
+              '&& mount -o remount,ro "$1" && shift && exec "$@"')
+    unshare = ["unshare", "--user", "--map-root-user", "--mount"]
+    if subprocess.run(unshare + ["true"], capture_output=True).returncode != 0:
         pytest.skip("no mount namespace to make a read-only file system in")
-    result = subprocess.run(command, capture_output=True, text=True, timeout=120)
+    result = subprocess.run(unshare + ["sh", "-c", script, "sh", str(mount), *child],
+                            capture_output=True, text=True, timeout=120)
     assert result.returncode == 0, result.stderr
     text = os.strerror(errno.EROFS)
     assert json.loads(result.stdout) == [
@@ -439,30 +446,21 @@ def test_failed_append_leaves_no_partial_line(record_dir):
     record = record_dir / RECORD
     record.write_text("alpha\n")
     # a file size limit with room for "zel" only, lifted for the next store
-    code = f"""
-    import json, logging, resource, signal
-    from zelkor_installer.utils import ferrowen
-    records = []
-    class Keep(logging.Handler):
-        def emit(self, record):
-            records.append(record.getMessage())
-    ferrowen.LOGGER.addHandler(Keep())
-    ferrowen.user_data_dir = lambda name, author: {str(record_dir)!r}
-    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-    soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
-    resource.setrlimit(resource.RLIMIT_FSIZE, ({len("alpha\nzel")}, hard))
-    ferrowen.store_package_name("zelkor-enterprise")
-    resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
-    ferrowen.store_package_name("other")
-    print(json.dumps(records))
-    """
-    result = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=120
-    )
-    assert json.loads(result.stdout or "null") == [
+    child = child_command(record_dir, f"""
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
+        resource.setrlimit(resource.RLIMIT_FSIZE, ({len("alpha\nzel")}, hard))
+        ferrowen.store_package_name("zelkor-enterprise")
+        resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
+        ferrowen.store_package_name("other")
+        print(json.dumps(records))
+    """)
+    result = subprocess.run(child, capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert json.loads(result.stdout) == [
         f"Failed to write installed package 'zelkor-enterprise' to '{record}': "
         f"[Errno {errno.EFBIG}] {os.strerror(errno.EFBIG)}"
-    ], result.stderr
+    ]
     assert record.read_text() == "alpha\nother\n"
 
 
@@ -485,19 +483,16 @@ def test_rewrite_of_a_linked_record_rewrites_its_target(record_dir, tmp_path, re
 def test_temporary_file_of_a_killed_rewrite_is_removed_by_the_next(record_dir):
     record_dir.mkdir(parents=True)
     (record_dir / RECORD).write_text("alpha\nbeta\ngamma\n")
-    code = f"""
-    import os, signal
-    from zelkor_installer.utils import ferrowen
-    class Os:
-        def __getattr__(self, name):
-            return getattr(os, name)
-        def replace(self, src, dst):
-            os.kill(os.getpid(), signal.SIGKILL)
-    ferrowen.os = Os()
-    ferrowen.user_data_dir = lambda name, author: {str(record_dir)!r}
-    ferrowen.remove_package_name("alpha")
-    """
-    killed = subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)])
+    # a rewrite killed just before its rename
+    killed = subprocess.Popen(child_command(record_dir, """
+        class Os:
+            def __getattr__(self, name):
+                return getattr(os, name)
+            def replace(self, src, dst):
+                os.kill(os.getpid(), signal.SIGKILL)
+        ferrowen.os = Os()
+        ferrowen.remove_package_name("alpha")
+    """))
     assert killed.wait(timeout=120) == -signal.SIGKILL
     assert leftovers(record_dir) == [f".installed_packages.txt.{killed.pid}.tmp"]
     (record_dir / ".installed_packages.txt.x.tmp").write_text("not a rewrite's")
