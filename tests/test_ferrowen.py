@@ -9,6 +9,7 @@ import logging
 import os
 import pathlib
 import shutil
+import signal
 import stat
 import subprocess
 import sys
@@ -205,6 +206,23 @@ def test_fallback_to_module_directory(record_dir, tmp_path, monkeypatch, caplog,
         ferrowen.read_stored_packages()
 
 
+CHILD_PRELUDE = """
+import json, logging, os, resource, signal, sys
+from zelkor_installer.utils import ferrowen
+records = []
+class Keep(logging.Handler):
+    def emit(self, record):
+        records.append(record.getMessage())
+ferrowen.LOGGER.addHandler(Keep())
+ferrowen.user_data_dir = lambda name, author: sys.argv[1]
+"""
+
+
+def child_command(record_dir, code):
+    """A child interpreter with the record in record_dir; `records` keeps its log."""
+    return [sys.executable, "-c", CHILD_PRELUDE + textwrap.dedent(code), str(record_dir)]
+
+
 # -------------------------------------------------- real permissions
 
 UNPRIVILEGED_PRELUDE = """
@@ -259,17 +277,18 @@ def run_unprivileged(base, code):
 
 
 def make_tree(base, record_text=None, record_mode=0o644, data=True, locked_mode=0o777,
-              module_mode=0o777):
+              module_mode=0o777, data_mode=0o777):
     """base/locked/data holds the record; base/module stands for the module's directory."""
     (base / "locked").mkdir()
     (base / "module").mkdir()
     record = base / "locked" / "data" / RECORD
     if data:
         record.parent.mkdir()
-        record.parent.chmod(0o777)
     if record_text is not None:
         record.write_text(record_text)
         record.chmod(record_mode)
+    if data:
+        record.parent.chmod(data_mode)
     (base / "locked").chmod(locked_mode)
     (base / "module").chmod(module_mode)
     return record
@@ -326,6 +345,57 @@ def test_unwritable_data_directory_falls_back_to_module_directory(shared_dir, mo
     assert not (shared_dir / "locked" / "data").exists()
 
 
+@pytest.mark.parametrize("data_mode, lock_is_directory", [(0o555, False), (0o777, True)],
+                         ids=["read-only directory", "lock path is a directory"])
+def test_record_without_a_lock_file_loses_no_name(shared_dir, data_mode, lock_is_directory):
+    # no lock file can be made beside the record, nor a temporary file when
+    # the directory is read-only: the record is still written, in place
+    record = make_tree(shared_dir, "alpha\nbeta\n", record_mode=0o666, data_mode=data_mode)
+    if lock_is_directory:
+        (record.parent / (RECORD + ".lock")).mkdir()
+    out = run_unprivileged(
+        shared_dir,
+        """
+        ferrowen.store_package_name("gamma")
+        ferrowen.remove_package_name("alpha")
+        print(json.dumps(records))
+        """,
+    )
+    assert out == []
+    assert record.read_text() == "beta\ngamma\n"
+    assert leftovers(record.parent) == []
+
+
+def test_read_only_file_system_reports_the_record(tmp_path):
+    mount = tmp_path / "mount"
+    mount.mkdir()
+    record = mount / "data" / RECORD
+    child = child_command(record.parent, """
+        ferrowen.store_package_name("beta")
+        try:
+            ferrowen.remove_package_name("alpha")
+            removal = None
+        except OSError as e:
+            removal = [type(e).__name__, e.errno, e.filename]
+        print(json.dumps([records, removal]))
+    """)
+    # a tmpfs in a mount namespace of its own, made read-only once the record is in it
+    script = (f'mount -t tmpfs tmpfs "$1" && mkdir "$1/data" && echo alpha > "$1/data/{RECORD}" '
+              '&& mount -o remount,ro "$1" && shift && exec "$@"')
+    unshare = ["unshare", "--user", "--map-root-user", "--mount"]
+    if subprocess.run(unshare + ["true"], capture_output=True).returncode != 0:
+        pytest.skip("no mount namespace to make a read-only file system in")
+    result = subprocess.run(unshare + ["sh", "-c", script, "sh", str(mount), *child],
+                            capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    text = os.strerror(errno.EROFS)
+    assert json.loads(result.stdout) == [
+        [f"Failed to write installed package 'beta' to '{record}': "
+         f"[Errno {errno.EROFS}] {text}: '{record}'"],
+        ["OSError", errno.EROFS, str(record)],
+    ]  # fmt: skip
+
+
 # -------------------------------------------------- atomic rewrite
 
 def test_failed_replace_keeps_the_record_whole(record_dir, monkeypatch):
@@ -369,6 +439,66 @@ def test_write_failing_part_way_keeps_the_record_whole(record_dir):
     assert result.stdout.strip() == "EFBIG", result.stderr
     assert (record_dir / RECORD).read_text() == content
     assert leftovers(record_dir) == []
+
+
+def test_failed_append_leaves_no_partial_line(record_dir):
+    record_dir.mkdir(parents=True)
+    record = record_dir / RECORD
+    record.write_text("alpha\n")
+    # a file size limit with room for "zel" only, lifted for the next store
+    child = child_command(record_dir, f"""
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
+        resource.setrlimit(resource.RLIMIT_FSIZE, ({len("alpha\nzel")}, hard))
+        ferrowen.store_package_name("zelkor-enterprise")
+        resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
+        ferrowen.store_package_name("other")
+        print(json.dumps(records))
+    """)
+    result = subprocess.run(child, capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert json.loads(result.stdout) == [
+        f"Failed to write installed package 'zelkor-enterprise' to '{record}': "
+        f"[Errno {errno.EFBIG}] {os.strerror(errno.EFBIG)}"
+    ]
+    assert record.read_text() == "alpha\nother\n"
+
+
+@pytest.mark.parametrize("relative", [False, True])
+def test_rewrite_of_a_linked_record_rewrites_its_target(record_dir, tmp_path, relative):
+    elsewhere = tmp_path / "elsewhere"
+    elsewhere.mkdir()
+    target = elsewhere / "record.txt"
+    target.write_text("alpha\nbeta\n")
+    target.chmod(0o640)
+    record_dir.mkdir(parents=True)
+    link = record_dir / RECORD
+    link.symlink_to(os.path.relpath(target, record_dir) if relative else target)
+    ferrowen.remove_package_name("alpha")
+    assert link.is_symlink() and link.read_text() == "beta\n"
+    assert stat.S_IMODE(target.stat().st_mode) == 0o640
+    assert leftovers(record_dir) == [] and leftovers(elsewhere) == ["record.txt"]
+
+
+def test_temporary_file_of_a_killed_rewrite_is_removed_by_the_next(record_dir):
+    record_dir.mkdir(parents=True)
+    (record_dir / RECORD).write_text("alpha\nbeta\ngamma\n")
+    # a rewrite killed just before its rename
+    killed = subprocess.Popen(child_command(record_dir, """
+        class Os:
+            def __getattr__(self, name):
+                return getattr(os, name)
+            def replace(self, src, dst):
+                os.kill(os.getpid(), signal.SIGKILL)
+        ferrowen.os = Os()
+        ferrowen.remove_package_name("alpha")
+    """))
+    assert killed.wait(timeout=120) == -signal.SIGKILL
+    assert leftovers(record_dir) == [f".installed_packages.txt.{killed.pid}.tmp"]
+    (record_dir / ".installed_packages.txt.x.tmp").write_text("not a rewrite's")
+    ferrowen.remove_package_name("beta")
+    assert (record_dir / RECORD).read_text() == "alpha\ngamma\n"
+    assert leftovers(record_dir) == [".installed_packages.txt.x.tmp"]
 
 
 def test_rewrite_keeps_mode_and_owner(record_dir):

@@ -139,6 +139,39 @@ def test_detail_str_taken_for_every_message_made(status):
     assert "by-format" not in exc.args[0]
 
 
+class MutatingStatus:
+    """A status whose comparison with 500 changes the detail."""
+
+    def __init__(self, value, detail):
+        self.value, self.detail = value, detail
+
+    def __ge__(self, other):
+        self.detail.append("MUTATED")
+        return self.value >= other
+
+    def __eq__(self, other):
+        return self.value == other
+
+    def __hash__(self):
+        return hash(self.value)
+
+    def __str__(self):
+        return str(self.value)
+
+
+@pytest.mark.parametrize("status, message", [
+    (400, "Bad Request: []"),
+    (422, "Validation Error: []"),
+    (418, "Unexpected Error (418): ['MUTATED']"),
+    (503, "Server Error (503): ['MUTATED']"),
+])
+def test_detail_text_is_taken_when_its_message_is_made(status, message):
+    # the table's texts exist before the status is compared; the others after
+    detail = []
+    exc = raised_by(FakeResponse(MutatingStatus(status, detail), detail))
+    assert exc.args == (message,)
+
+
 def test_rebound_not_found_error_is_honoured(monkeypatch):
     class Replacement(Exception):
         pass

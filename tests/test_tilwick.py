@@ -318,21 +318,30 @@ def report(run):
 
 
 class Terminal:
-    """A child interpreter whose stdin and stdout are the slave of a pseudo-terminal."""
+    """A child interpreter whose stdin and stdout are the slave of a pseudo-terminal.
+    argv[2] of the child reads what the test sends on go_w, argv[3] writes to back_r."""
 
-    def __init__(self, tmp_path, code):
+    def __init__(self, tmp_path, code, job=False):
         self.master, self.slave = os.openpty()
         self.before = termios.tcgetattr(self.slave)
         self.go_r, self.go_w = os.pipe()
+        self.back_r, self.back_w = os.pipe()
         self.result = tmp_path / "result.json"
         self.screen = b""
+        if job:
+            # a job of this session, as a shell starts one: its process group
+            # is not orphaned, so a stop signal stops it
+            where = dict(process_group=0)
+        else:
+            # the pty as controlling terminal, so Ctrl-C in a cooked moment is a signal
+            where = dict(start_new_session=True,
+                         preexec_fn=lambda: fcntl.ioctl(0, termios.TIOCSCTTY, 0))
         self.child = subprocess.Popen(
             [sys.executable, "-c", PRELUDE + textwrap.dedent(code), str(self.result),
-             str(self.go_r)],
-            stdin=self.slave, stdout=self.slave, stderr=subprocess.PIPE, pass_fds=(self.go_r,),
-            start_new_session=True, env=dict(os.environ, PYTHONIOENCODING="utf-8:strict"),
-            # the pty as controlling terminal, so Ctrl-C in a cooked moment is a signal
-            preexec_fn=lambda: fcntl.ioctl(0, termios.TIOCSCTTY, 0))
+             str(self.go_r), str(self.back_w)],
+            stdin=self.slave, stdout=self.slave, stderr=subprocess.PIPE,
+            pass_fds=(self.go_r, self.back_w),
+            env=dict(os.environ, PYTHONIOENCODING="utf-8:strict"), **where)
 
     def until(self, done):
         deadline = time.monotonic() + 30  # a hang guard, not a speed check
@@ -357,7 +366,7 @@ class Terminal:
             while select.select([self.master], [], [], 0)[0]:
                 self.screen += os.read(self.master, 1024)
             after = termios.tcgetattr(self.slave)
-            for fd in (self.master, self.slave, self.go_r, self.go_w):
+            for fd in (self.master, self.slave, self.go_r, self.go_w, self.back_r, self.back_w):
                 os.close(fd)
         assert after == self.before
         return json.loads(self.result.read_text())
@@ -415,3 +424,75 @@ def test_get_password_input_on_terminal(tmp_path, first, between, outcome, scree
         os.write(term.go_w, b"g")
     assert term.finish() == outcome
     assert term.screen == b"Pw: " + screen
+
+
+STOPPED_AND_CONTINUED = """
+    import signal
+    continued = []
+    def before(signum, frame):  # the caller's own handler
+        continued.append(signum)
+        os.write(int(sys.argv[3]), b"c")
+    signal.signal(signal.SIGCONT, before)
+    report(lambda: [tilwick.get_password_input("Pw: "), continued,
+                    signal.getsignal(signal.SIGCONT) is before])
+"""
+
+
+def test_get_password_input_stays_without_echo_after_stop_and_continue(tmp_path):
+    term = Terminal(tmp_path, STOPPED_AND_CONTINUED, job=True)
+    term.until(lambda: term.screen == b"Pw: " and term.raw())
+    os.write(term.master, b"ab")
+    term.until(lambda: term.screen == b"Pw: **" and term.raw())
+    os.kill(term.child.pid, signal.SIGTSTP)
+
+    def stopped():
+        pid, status = os.waitpid(term.child.pid, os.WUNTRACED | os.WNOHANG)
+        return pid != 0 and os.WIFSTOPPED(status)
+
+    term.until(stopped)
+    # the shell takes the terminal back in its own mode, echo on, then `fg`
+    termios.tcsetattr(term.slave, termios.TCSANOW, term.before)
+    os.kill(term.child.pid, signal.SIGCONT)
+    term.until(lambda: select.select([term.back_r], [], [], 0)[0])
+    os.write(term.master, b"cd\r")
+    assert term.finish() == {"result": ["abcd", [signal.SIGCONT], True]}
+    assert term.screen == b"Pw: ****\r\n"
+
+
+CONTINUE_HANDLER_DURING_INPUT = """
+    import signal, threading
+    def before(signum, frame):
+        pass
+    signal.signal(signal.SIGCONT, before)
+    def attempt(ending):
+        during = []
+        def get_password(prompt, reader):
+            handler = signal.getsignal(signal.SIGCONT)
+            during.append("before" if handler is before else handler.__qualname__)
+            if ending:
+                raise ending
+            return "s3cret"
+        tilwick.get_password = get_password
+        try:
+            outcome = tilwick.get_password_input()
+        except BaseException as e:
+            outcome = type(e).__name__
+        return [during, outcome, signal.getsignal(signal.SIGCONT) is before]
+    def in_thread():
+        out = []
+        thread = threading.Thread(target=lambda: out.append(attempt(None)))
+        thread.start()
+        thread.join()
+        return out[0]
+    report(lambda: [attempt(None), attempt(KeyboardInterrupt), attempt(EOFError),
+                    attempt(OSError), in_thread()])
+"""
+
+
+def test_continue_handler_only_while_input_runs_in_main_thread(tmp_path):
+    term = Terminal(tmp_path, CONTINUE_HANDLER_DURING_INPUT)
+    own = ["get_password_input.<locals>.on_continue"]
+    assert term.finish() == {"result": [
+        [own, "s3cret", True], [own, "KeyboardInterrupt", True], [own, "EOFError", True],
+        [own, "OSError", True], [["before"], "s3cret", True],
+    ]}  # fmt: skip

@@ -3,8 +3,11 @@
 //
 // Store and remove serialise on an advisory lock (flock on a lock file beside
 // the record), and remove rewrites through a temporary file that replaces the
-// record in one rename, so that neither a concurrent store nor a failure
-// part-way through a rewrite can lose a recorded name.
+// record (a link's target, for a linked record) in one rename, so that neither
+// a concurrent store nor a failure part-way through a rewrite can lose a
+// recorded name.  Where no lock file or temporary file can be made, the record
+// is written as plainly as it would be without them: they must never cost a
+// name.
 #include <cerrno>
 #include <cstdio>
 #include <string>
@@ -35,20 +38,21 @@ std::string os_path(handle path, Site site = {}) {
     return out;
 }
 
-// An exclusive advisory lock on "<record>.lock", held until destruction.
+// An exclusive advisory lock on "<record>.lock", held until destruction.  A
+// lock file that cannot be made or opened (a read-only directory or file
+// system, a directory in its place), or a file system without locks, leaves
+// the record unlocked, as it was before there was a lock.
 class RecordLock {
  public:
-    RecordLock(handle record, Site line = {}) {
+    explicit RecordLock(const std::string& record_path, Site line = {}) {
 #ifndef _WIN32
-        std::string record_path = os_path(record, line);
         if (record_path.empty()) return;
         std::string path = record_path + ".lock";
         fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
         // a lock file someone else created read-only still serves for flock
         if (fd_ < 0 && (errno == EACCES || errno == EROFS || errno == EPERM))
             fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd_ < 0) raise_os_error(path, line);
-        for (;;) {
+        while (fd_ >= 0) {
             // other threads of this process may hold the lock: wait without the GIL
             int err = 0;
             int r = without_interpreter([&] {
@@ -57,27 +61,26 @@ class RecordLock {
                 return rc;
             });
             if (r == 0) break;
-            if (err == EINTR) {
-                try {
-                    check_signals(line);  // a handler's exception ends the wait
-                } catch (const Raised&) {
-                    release();
-                    throw;
-                }
-                continue;
+            if (err != EINTR) {
+                release();
+                break;
             }
-            release();
-            errno = err;
-            raise_os_error(path, line);
+            try {
+                check_signals(line);  // a handler's exception ends the wait
+            } catch (const Raised&) {
+                release();
+                throw;
+            }
         }
 #else
-        (void)record;
+        (void)record_path;
         (void)line;
 #endif
     }
     ~RecordLock() { release(); }
     RecordLock(const RecordLock&) = delete;
     RecordLock& operator=(const RecordLock&) = delete;
+    bool held() const { return fd_ >= 0; }
 
  private:
     void release() {
@@ -88,6 +91,33 @@ class RecordLock {
     }
     int fd_ = -1;
 };
+
+// The file's length: 0 for a file not yet made, -1 when it cannot be told.
+long long file_length(const std::string& path) {
+#ifndef _WIN32
+    struct stat st{};
+    if (path.empty()) return -1;
+    if (::stat(path.c_str(), &st) == 0) return st.st_size;
+    return errno == ENOENT ? 0 : -1;
+#else
+    (void)path;
+    return -1;
+#endif
+}
+
+// Cuts the file back to `length` when something was added beyond it; a cut
+// that fails leaves the file as it is.
+void cut_back(const std::string& path, long long length) {
+#ifndef _WIN32
+    struct stat st{};
+    if (length < 0 || path.empty() || ::stat(path.c_str(), &st) != 0 || st.st_size <= length)
+        return;
+    [[maybe_unused]] int cut = ::truncate(path.c_str(), static_cast<off_t>(length));
+#else
+    (void)path;
+    (void)length;
+#endif
+}
 
 // Path(user_data_dir(APP_NAME, APP_AUTHOR)), afresh at every call
 object storage_directory() {
@@ -127,9 +157,18 @@ object store_package_name(handle package) {
 
     object package_file = record_file(storage_dir);
     try {
-        RecordLock lock(package_file);
-        with_block(method(package_file, "open"_s, "a"_s),
-                   [&](handle file) { method(file, "write"_s, concat(package, "\n"_s)); });
+        std::string record_path = os_path(package_file);
+        RecordLock lock(record_path);
+        long long before = file_length(record_path);
+        try {
+            with_block(method(package_file, "open"_s, "a"_s),
+                       [&](handle file) { method(file, "write"_s, concat(package, "\n"_s)); });
+        } catch (const Raised&) {
+            // a line cut short (a full disk) would run into the next name
+            // stored: the record goes back to its length, still under the lock
+            cut_back(record_path, before);
+            throw;
+        }
     } catch (const Raised&) {
         object error = caught_as("OSError"_s);
         if (!error) throw;
@@ -162,12 +201,40 @@ object joined_lines(handle packages) {
     return concat(body, "\n"_s);
 }
 
+// Removes the temporary files ".installed_packages.txt.<pid>.tmp" that
+// rewrites killed part-way left in `directory`, whatever process made them.
+// Housekeeping only: a directory that cannot be listed, or a file that cannot
+// be removed, stays as it is.
+void remove_stale_temporaries(handle directory) {
+    handle prefix = ".installed_packages.txt."_s;
+    handle suffix = ".tmp"_s;
+    object names;
+    try {
+        names = method(global("os"_s), "listdir"_s, directory);
+    } catch (const Raised&) {
+        if (caught("OSError"_s)) return;
+        throw;
+    }
+    for (object name : iterate(names)) {
+        if (!is_exact_str(name) || !str_startswith(name, prefix) || !str_endswith(name, suffix))
+            continue;
+        object pid = substring(name, str_length(prefix), str_length(name) - str_length(suffix));
+        if (!truth(method(pid, "isdigit"_s))) continue;
+        try {
+            method(global("os"_s), "unlink"_s, divide(directory, name));
+        } catch (const Raised&) {
+            if (!caught("OSError"_s)) throw;
+        }
+    }
+}
+
 object remove_package_name(handle package) {
     object storage_dir = storage_directory();
     object package_file = record_file(storage_dir);
     if (!truth(method(package_file, "exists"_s))) return borrow(Py_None);
 
-    RecordLock lock(package_file);
+    std::string record_path = os_path(package_file);
+    RecordLock lock(record_path);
     object packages = new_list();
     with_block(method(package_file, "open"_s, "r"_s), [&](handle file) {
         for (object line : iterate(file)) {
@@ -177,7 +244,6 @@ object remove_package_name(handle package) {
     });
 
 #ifndef _WIN32
-    std::string record_path = os_path(package_file);
     struct stat record_stat{};
     bool have_stat = false;
     if (!record_path.empty()) {
@@ -188,12 +254,35 @@ object remove_package_name(handle package) {
     }
 #endif
 
+    // A linked record is rewritten at its target: a rename over the link
+    // would make it a copy, and leave the target with the removed name.
+    object target = package_file;
+    object directory = storage_dir;
+    if (!record_path.empty()) {
+        object realpath = attr(attr(global("os"_s), "path"_s), "realpath"_s);
+        target = call(global("Path"_s), call(realpath, package_file));
+        directory = attr(target, "parent"_s);
+    }
+    // under the lock no other rewrite runs: a temporary file is a dead one's
+    if (lock.held()) remove_stale_temporaries(directory);
+
     // the new content goes to a file of its own and replaces the record in
     // one rename: readers and a failure part-way see the old record whole
     object temp_name = fstring({".installed_packages.txt."_s, int_from(::getpid()), ".tmp"_s});
-    object temp_file = divide(storage_dir, temp_name);
+    object temp_file = divide(directory, temp_name);
+    object temp_stream;
     try {
-        with_block(method(temp_file, "open"_s, "w"_s),
+        temp_stream = method(temp_file, "open"_s, "w"_s);
+    } catch (const Raised&) {
+        if (!caught("PermissionError"_s)) throw;
+        // no new file may be made beside a record that may be written: it is
+        // rewritten in place instead
+        with_block(method(package_file, "open"_s, "w"_s),
+                   [&](handle file) { method(file, "write"_s, joined_lines(packages)); });
+        return borrow(Py_None);
+    }
+    try {
+        with_block(temp_stream,
                    [&](handle file) { method(file, "write"_s, joined_lines(packages)); });
 #ifndef _WIN32
         if (have_stat) {
@@ -208,7 +297,7 @@ object remove_package_name(handle package) {
             }
         }
 #endif
-        call(attr(global("os"_s), "replace"_s), temp_file, package_file);
+        call(attr(global("os"_s), "replace"_s), temp_file, target);
     } catch (const Raised& r) {
         // leave no half-written file behind; the failure that got here is the one to report
         object pending = suspend_exception();

@@ -11,16 +11,19 @@ namespace {
 // Statuses handled by the table, in the order the table lists them.
 constexpr long long table_statuses[] = {400, 401, 403, 404, 405, 422};
 
-// The error detail's str() form: for plain data (what JSON decodes to, whose
-// str() is a pure function of its value and cannot fail) it is made once, and
-// only when a message shows it, since no caller can tell the difference; any
-// other detail has its str() called for every message that shows it, as the
-// messages are made.
+// The error detail's str() form.  Plain data (what JSON decodes to, whose
+// str() is a pure function of its value and cannot fail) is made into text
+// once, and only when a message shows it, provided no Python code can run
+// between the step that takes the text and the message: the status is then
+// an exact int, whose comparison, str() and hash run none.  Any other detail,
+// or a status that could change the detail as it is compared, has its str()
+// called for every message that shows it, as the messages are made.
 class Detail {
  public:
-    explicit Detail(object value) : value_(std::move(value)), plain_(is_plain_data(value_)) {}
-    // the text for a message made now: str() now, unless it is plain
-    object eager() { return plain_ ? object() : str_of(value_); }
+    Detail(object value, bool quiet_status)
+        : value_(std::move(value)), deferred_(quiet_status && is_plain_data(value_)) {}
+    // the text for a message made now: str() now, unless it may wait
+    object eager() { return deferred_ ? object() : str_of(value_); }
     // the text of a message, given what eager() gave when it was made
     object text(object made) {
         if (made) return made;
@@ -30,7 +33,7 @@ class Detail {
 
  private:
     object value_;
-    bool plain_;
+    bool deferred_;
     object shared_;
 };
 
@@ -42,7 +45,9 @@ Result handle_http_error_response(handle response) {
         if (!caught("ValueError"_s)) rethrow();
         error_detail = attr(response, "text"_s);
     }
-    Detail detail(error_detail);
+    long long code = 0;
+    bool int_status = exact_int_value(status, &code);
+    Detail detail(error_detail, int_status);
 
     // The table's entries, evaluated in table order: every exception type is
     // looked up afresh (a rebound NotFoundError is honoured) and the three
@@ -72,8 +77,7 @@ Result handle_http_error_response(handle response) {
     // float 404.0, an int subclass, an object with its own hash and
     // equality) goes through a real dict lookup.
     int chosen = -1;
-    long long code = 0;
-    if (exact_int_value(status, &code)) {
+    if (int_status) {
         for (int i = 0; i < 6; ++i)
             if (table_statuses[i] == code) chosen = i;
     } else {

@@ -76,26 +76,66 @@ object get_char_win() {
     }
 }
 
-// Runs `body` with standard input's terminal in the mode that tty.<setter>
-// makes, entered with TCSANOW so keys typed ahead stay queued, and the saved
-// mode restored with TCSADRAIN however the body ends.
+// Runs `body(fd)` with standard input's terminal in the mode that
+// tty.<setter> makes, entered with TCSANOW so keys typed ahead stay queued,
+// and the saved mode restored with TCSADRAIN however the body ends.
 template <class Body>
 object in_terminal_mode(handle setter, Body&& body) {
     object termios = import_module("termios"_s);
     object tty = import_module("tty"_s);
     object fd = method(attr(global("sys"_s), "stdin"_s), "fileno"_s);
+    // a continue signal that came in the meantime has its handler run first,
+    // so that the mode saved is the one that handler entered
+    check_signals();
     object old_settings = method(termios, "tcgetattr"_s, fd);
     return try_finally(
         [&] {
             method(tty, setter, fd, attr(termios, "TCSANOW"_s));
-            return body();
+            return body(handle(fd));
         },
         [&] { method(termios, "tcsetattr"_s, fd, attr(termios, "TCSADRAIN"_s), old_settings); });
 }
 
 object get_char_unix() {
-    return in_terminal_mode(
-        "setraw"_s, [] { return method(attr(global("sys"_s), "stdin"_s), "read"_s, num<1>()); });
+    return in_terminal_mode("setraw"_s, [](handle) {
+        return method(attr(global("sys"_s), "stdin"_s), "read"_s, num<1>());
+    });
+}
+
+// get_password_input.<locals>.on_continue: a job stopped during the input
+// and continued finds the terminal in the mode its shell left, echo on; the
+// no-echo mode is entered again before the next key is read, then the
+// handler that was there before runs.
+object on_continue(Closure terminal, handle signum, handle frame) {
+    object fd;
+    object previous;
+    unpack(terminal.value, {&fd, &previous});
+    object termios = import_module("termios");
+    method(import_module("tty"), "setcbreak"_s, fd, attr(termios, "TCSANOW"_s));
+    if (truth(call(global("callable"_s), previous))) call(previous, signum, frame);
+    return borrow(Py_None);
+}
+
+// Runs `body` with on_continue as the SIGCONT handler, where handlers may be
+// set (the main thread), and puts the previous handler back however the body
+// ends.  A previous handler set from outside Python could not be put back: it
+// stays.
+template <class Body>
+object keeping_mode_on_continue(handle fd, Body&& body) {
+    object threading = import_module("threading");
+    object current = method(threading, "current_thread"_s);
+    if (!current.is(method(threading, "main_thread"_s))) return body();
+    object signal = import_module("signal");
+    object sigcont = attr(signal, "SIGCONT"_s);
+    object previous = method(signal, "getsignal"_s, sigcont);
+    if (is_none(previous)) return body();
+    object handler =
+        closure_function<on_continue>({.name = "on_continue",
+                                       .params = {"signum", "frame"},
+                                       .qualname = "get_password_input.<locals>.on_continue"},
+                                      tuple_of({}, fd, previous));
+    method(signal, "signal"_s, sigcont, handler);
+    return try_finally(body, [&] { method(signal, "signal"_s, sigcont, previous); });
 }
 
 object get_password_input(handle prompt) {
@@ -110,9 +150,11 @@ object get_password_input(handle prompt) {
     // Between two keys the terminal stays without echo and line editing, not
     // in the caller's mode: keys typed or pasted ahead wait unseen instead of
     // being echoed in clear.
-    return in_terminal_mode("setcbreak"_s, [&] {
-        object get_password = global("get_password"_s);
-        return call(get_password, prompt, global("get_char_unix"_s));
+    return in_terminal_mode("setcbreak"_s, [&](handle fd) {
+        return keeping_mode_on_continue(fd, [&] {
+            object get_password = global("get_password"_s);
+            return call(get_password, prompt, global("get_char_unix"_s));
+        });
     });
 }
 
