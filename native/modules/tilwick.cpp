@@ -110,8 +110,8 @@ object on_continue(Closure terminal, handle signum, handle frame) {
     object fd;
     object previous;
     unpack(terminal.value, {&fd, &previous});
-    object termios = import_module("termios");
-    method(import_module("tty"), "setcbreak"_s, fd, attr(termios, "TCSANOW"_s));
+    object termios = import_module("termios"_s);
+    method(import_module("tty"_s), "setcbreak"_s, fd, attr(termios, "TCSANOW"_s));
     if (truth(call(global("callable"_s), previous))) call(previous, signum, frame);
     return borrow(Py_None);
 }
@@ -122,10 +122,10 @@ object on_continue(Closure terminal, handle signum, handle frame) {
 // stays.
 template <class Body>
 object keeping_mode_on_continue(handle fd, Body&& body) {
-    object threading = import_module("threading");
+    object threading = import_module("threading"_s);
     object current = method(threading, "current_thread"_s);
     if (!current.is(method(threading, "main_thread"_s))) return body();
-    object signal = import_module("signal");
+    object signal = import_module("signal"_s);
     object sigcont = attr(signal, "SIGCONT"_s);
     object previous = method(signal, "getsignal"_s, sigcont);
     if (is_none(previous)) return body();
