@@ -131,25 +131,26 @@ object record_file(handle storage_dir) { return divide(storage_dir, "installed_p
 
 // ------------------------------------------------------------- functions
 
-object store_package_name(handle package) {
+Result store_package_name(handle package) {
     // a line break would write a second record that no removal can name
     if (is_str(package) && (str_has_char(package, '\n') || str_has_char(package, '\r')))
-        raise_new(global("ValueError"_s),
-                  concat("Package name must not contain a line break: "_s, repr_of(package)));
+        return raise_new_return(
+            global("ValueError"_s),
+            concat("Package name must not contain a line break: "_s, repr_of(package)));
 
     object storage_dir = storage_directory();
     try {
-        method(storage_dir, "mkdir"_s, Kw{"parents"_s, Py_True}, Kw{"exist_ok"_s, Py_True});
+        method(storage_dir, "mkdir"_s, Kw{"parents"_s, True}, Kw{"exist_ok"_s, True});
     } catch (const Raised&) {
         if (caught("PermissionError"_s)) {
             // no per-user directory: the module's own one if it takes files
             object access = attr(global("os"_s), "access"_s);
             object config_path = global("CONFIG_PATH"_s);
             object writable = attr(global("os"_s), "W_OK"_s);
-            if (!truth(call(access, config_path, writable))) return borrow(Py_None);
+            if (!truth(call(access, config_path, writable))) return None;
             storage_dir = global("CONFIG_PATH"_s);
         } else if (caught("OSError"_s)) {
-            return borrow(Py_None);
+            return None;
         } else {
             throw;
         }
@@ -177,13 +178,13 @@ object store_package_name(handle package) {
                                   "' to '"_s, str_of(package_file), "': "_s, str_of(error)});
         call(log_error, message);
     }
-    return borrow(Py_None);
+    return None;
 }
 
-object read_stored_packages() {
+Result read_stored_packages() {
     object package_file = record_file(storage_directory());
     if (!truth(method(package_file, "exists"_s)))
-        raise_new(global("FileNotFoundError"_s), "No stored package file found."_s);
+        return raise_new_return(global("FileNotFoundError"_s), "No stored package file found."_s);
     object packages = new_set();
     with_block(method(package_file, "open"_s, "r"_s), [&](handle file) {
         for (object line : iterate(file)) {
@@ -196,7 +197,7 @@ object read_stored_packages() {
 
 // The text of the remaining entries: each followed by a line end.
 object joined_lines(handle packages) {
-    if (length(packages) == 0) return borrow(""_s.ptr());
+    if (length(packages) == 0) return borrow(""_s);
     object body = method("\n"_s, "join"_s, packages);
     return concat(body, "\n"_s);
 }
@@ -231,7 +232,7 @@ void remove_stale_temporaries(handle directory) {
 object remove_package_name(handle package) {
     object storage_dir = storage_directory();
     object package_file = record_file(storage_dir);
-    if (!truth(method(package_file, "exists"_s))) return borrow(Py_None);
+    if (!truth(method(package_file, "exists"_s))) return None;
 
     std::string record_path = os_path(package_file);
     RecordLock lock(record_path);
@@ -239,7 +240,7 @@ object remove_package_name(handle package) {
     with_block(method(package_file, "open"_s, "r"_s), [&](handle file) {
         for (object line : iterate(file)) {
             object name = method(line, "strip"_s);
-            if (truth(compare(name, package, Py_NE))) append(packages, name);
+            if (truth(ne(name, package))) append(packages, name);
         }
     });
 
@@ -279,7 +280,7 @@ object remove_package_name(handle package) {
         // rewritten in place instead
         with_block(method(package_file, "open"_s, "w"_s),
                    [&](handle file) { method(file, "write"_s, joined_lines(packages)); });
-        return borrow(Py_None);
+        return None;
     }
     try {
         with_block(temp_stream,
@@ -310,7 +311,7 @@ object remove_package_name(handle package) {
         if (!temp_path.empty()) std::remove(temp_path.c_str());
         resume_exception(std::move(pending), r);
     }
-    return borrow(Py_None);
+    return None;
 }
 
 void body(Module& m) {
@@ -327,35 +328,35 @@ void body(Module& m) {
     m.def<store_package_name>(
         {.name = "store_package_name",
          .params = {"package"},
-         .doc = "Store the installed package name in a text file in a platform-specific "
-                "directory.\n"
-                "\n"
-                "    Args:\n"
-                "        packages (str):\n"
-                "            A string representing the package name.\n"
-                "    "});
+         .doc =
+             R"doc(Store the installed package name in a text file in a platform-specific directory.
+
+    Args:
+        packages (str):
+            A string representing the package name.
+    )doc"});
     m.def<read_stored_packages>(
         {.name = "read_stored_packages",
          .params = {},
-         .doc = "Read the list of installed packages from the platform-specific data file.\n"
-                "\n"
-                "    Returns:\n"
-                "        list[str]:\n"
-                "            A list of installed package names.\n"
-                "\n"
-                "    Raises:\n"
-                "        FileNotFoundError:\n"
-                "            If the file does not exist.\n"
-                "    "});
+         .doc = R"doc(Read the list of installed packages from the platform-specific data file.
+
+    Returns:
+        list[str]:
+            A list of installed package names.
+
+    Raises:
+        FileNotFoundError:
+            If the file does not exist.
+    )doc"});
     m.def<remove_package_name>(
         {.name = "remove_package_name",
          .params = {"package"},
-         .doc = "Remove a single package name from the installed packages file.\n"
-                "\n"
-                "    Args:\n"
-                "        package (str):\n"
-                "            A string representing the package name to remove.\n"
-                "    "});
+         .doc = R"doc(Remove a single package name from the installed packages file.
+
+    Args:
+        package (str):
+            A string representing the package name to remove.
+    )doc"});
 }
 
 }  // namespace

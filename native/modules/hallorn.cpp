@@ -62,7 +62,7 @@ Result handle_http_error_response(handle response) {
     object validation_type = global("ValueError"_s);
     object validation_text = detail.eager();
 
-    if (truth(compare(status, num<500>(), Py_GE))) {
+    if (truth(ge(status, num<500>()))) {
         object head = concat(concat("Server Error ("_s, str_of(status)), "): "_s);
         object message = concat(head, detail.text(detail.eager()));
         return raise_new_return(global("RuntimeError"_s), message);
@@ -134,32 +134,28 @@ void body(Module& m) {
     m.def<handle_http_error_response>(
         {.name = "handle_http_error_response",
          .params = {"response"},
-         .doc = "Handle HTTP error responses and raises appropriate exceptions with error "
-                "messages.\n"
-                "\n"
-                "    The function attempts to parse the error details from the response as "
-                "JSON. If the content\n"
-                "    cannot be parsed as JSON, the raw response text will be used.\n"
-                "\n"
-                "    Args:\n"
-                "        response (requests.Response):\n"
-                "            The HTTP response object that contains the status code and error "
-                "details.\n"
-                "\n"
-                "    Raises:\n"
-                "        ValueError:\n"
-                "            If the status code is 400 (Bad Request) or 422 (Validation "
-                "Error).\n"
-                "        PermissionError:\n"
-                "            If the status code is 401 (Unauthorized) or 403 (Forbidden).\n"
-                "        NotFoundError:\n"
-                "            If the status code is 404 (Not Found).\n"
-                "        RuntimeError:\n"
-                "            If the status code is 405 (Method Not Allowed) or 5xx (Server "
-                "Error).\n"
-                "        Exception:\n"
-                "            For any unexpected status code.\n"
-                "    "});
+         .doc =
+             R"doc(Handle HTTP error responses and raises appropriate exceptions with error messages.
+
+    The function attempts to parse the error details from the response as JSON. If the content
+    cannot be parsed as JSON, the raw response text will be used.
+
+    Args:
+        response (requests.Response):
+            The HTTP response object that contains the status code and error details.
+
+    Raises:
+        ValueError:
+            If the status code is 400 (Bad Request) or 422 (Validation Error).
+        PermissionError:
+            If the status code is 401 (Unauthorized) or 403 (Forbidden).
+        NotFoundError:
+            If the status code is 404 (Not Found).
+        RuntimeError:
+            If the status code is 405 (Method Not Allowed) or 5xx (Server Error).
+        Exception:
+            For any unexpected status code.
+    )doc"});
 }
 
 }  // namespace

@@ -9,13 +9,13 @@ namespace {
 object print_with_flush(handle text) {
     method(attr(global("sys"_s), "stdout"_s), "write"_s, text);
     method(attr(global("sys"_s), "stdout"_s), "flush"_s);
-    return borrow(Py_None);
+    return None;
 }
 
 // ---------------------------------------------------------- masked input
 
 object handle_keypress(handle character, handle password) {
-    object secret = borrow(password.ptr());
+    object secret = borrow(password);
     if (contains(global("BACKSPACE_KEYS"_s), character)) {
         if (truth(secret)) {
             secret = item(secret, slice_of(none(), num<-1>(), none()));
@@ -30,27 +30,26 @@ object handle_keypress(handle character, handle password) {
 
 // Ends the input on a key that must not join the secret: the line is closed
 // first, so the caller's next output starts on a fresh line.
-[[noreturn]] void abandon_input(handle exception_name) {
+Failed abandon_input(Name exception_name) {
     call(global("print_with_flush"_s), "\n"_s);
-    raise(global(exception_name));
+    return raise_return(global(exception_name));
 }
 
-object get_password(handle prompt, handle get_char_func) {
+Result get_password(handle prompt, handle get_char_func) {
     call(global("print_with_flush"_s), prompt);
-    object password = borrow(""_s.ptr());
+    object password = borrow(""_s);
     for (;;) {
         object key = call(get_char_func);
         if (is_bytes(key)) key = method(key, "decode"_s, "utf-8"_s);
-        if (truth(compare(key, global("ENTER_KEY"_s), Py_EQ)) ||
-            truth(compare(key, global("NEWLINE_KEY"_s), Py_EQ))) {
+        if (truth(eq(key, global("ENTER_KEY"_s))) || truth(eq(key, global("NEWLINE_KEY"_s)))) {
             call(global("print_with_flush"_s), "\n"_s);
             break;
         }
         // A raw terminal delivers Ctrl-C as a key: it interrupts, it is no part
         // of the secret.
-        if (truth(compare(key, "\x03"_s, Py_EQ))) abandon_input("KeyboardInterrupt"_s);
+        if (truth(eq(key, "\x03"_s))) return abandon_input("KeyboardInterrupt"_s);
         // A closed input reads as an empty key, for ever.
-        if (truth(compare(key, ""_s, Py_EQ))) abandon_input("EOFError"_s);
+        if (truth(eq(key, ""_s))) return abandon_input("EOFError"_s);
         password = call(global("handle_keypress"_s), key, password);
     }
     return password;
@@ -58,11 +57,10 @@ object get_password(handle prompt, handle get_char_func) {
 
 object get_char_win() {
     object msvcrt = import_module("msvcrt"_s);
-    object lead_bytes = tuple_of({}, bytes_from("\x00", 1), bytes_from("\xe0", 1));
     for (;;) {
         object key = method(msvcrt, "getch"_s);
         // Arrow and function keys come as a lead byte and a code byte: no text.
-        if (contains(lead_bytes, key)) {
+        if (contains(constant<[] { return tuple_of({}, "\x00"_b, "\xe0"_b); }>(), key)) {
             method(msvcrt, "getch"_s);
             continue;
         }
@@ -113,7 +111,7 @@ object on_continue(Closure terminal, handle signum, handle frame) {
     object termios = import_module("termios"_s);
     method(import_module("tty"_s), "setcbreak"_s, fd, attr(termios, "TCSANOW"_s));
     if (truth(call(global("callable"_s), previous))) call(previous, signum, frame);
-    return borrow(Py_None);
+    return None;
 }
 
 // Runs `body` with on_continue as the SIGCONT handler, where handlers may be
@@ -139,7 +137,7 @@ object keeping_mode_on_continue(handle fd, Body&& body) {
 }
 
 object get_password_input(handle prompt) {
-    if (truth(compare(attr(global("sys"_s), "platform"_s), "win32"_s, Py_EQ))) {
+    if (truth(eq(attr(global("sys"_s), "platform"_s), "win32"_s))) {
         object get_password = global("get_password"_s);
         return call(get_password, prompt, global("get_char_win"_s));
     }
@@ -162,7 +160,7 @@ object get_password_input(handle prompt) {
 
 object print_message(handle message) {
     call(global("print"_s), message);
-    return borrow(Py_None);
+    return None;
 }
 
 // ------------------------------------------------- outcome and progress
@@ -172,12 +170,11 @@ object handle_process_exit_code(handle process, handle package, handle printable
                                 handle upgrade) {
     object message;
     object returncode = attr(process, "returncode"_s);
-    if (truth(compare(returncode, attr(global("ExitCode"_s), "SUCCESS"_s), Py_EQ))) {
+    if (truth(eq(returncode, attr(global("ExitCode"_s), "SUCCESS"_s)))) {
         message = method(global("ACTION_SUCCESS_MESSAGE"_s), "get"_s, action);
-        if (truth(compare(action, "install"_s, Py_EQ))) {
-            object installed_version = truth(installed_packages)
-                                           ? method(installed_packages, "get"_s, package)
-                                           : borrow(Py_None);
+        if (truth(eq(action, "install"_s))) {
+            object installed_version =
+                truth(installed_packages) ? method(installed_packages, "get"_s, package) : None;
             if (truth(installed_version)) {
                 object bigger = call(global("is_version_bigger"_s), installed_version, version);
                 object equal = call(global("is_version_equal"_s), installed_version, version);
@@ -191,20 +188,20 @@ object handle_process_exit_code(handle process, handle package, handle printable
         returncode = attr(process, "returncode"_s);
         // The test stays for its errors; a code below ERROR (a process ended
         // by a signal) is a failure too, so both report the error message.
-        truth(compare(returncode, attr(global("ExitCode"_s), "ERROR"_s), Py_GE));
+        truth(ge(returncode, attr(global("ExitCode"_s), "ERROR"_s)));
         message = method(global("ACTION_ERROR_MESSAGE"_s), "get"_s, action);
     }
     object write = attr(attr(global("sys"_s), "stdout"_s), "write"_s);
     call(write, fstring({"\r"_s, printable_package, " - "_s, message, "\n"_s}));
     method(attr(global("sys"_s), "stdout"_s), "flush"_s);
-    return borrow(Py_None);
+    return None;
 }
 
 object display_progress_animation(handle process, handle package, handle version, handle action,
                                   handle installed_packages, handle upgrade, handle show_version) {
     object display_name = (truth(show_version) && truth(version))
                               ? fstring({package, " (version "_s, version, ")"_s})
-                              : borrow(package.ptr());
+                              : borrow(package);
     // Every frame is as long as the others, so each one covers the last.
     object frames[] = {fstring({"\r"_s, display_name, " .  "_s}),
                        fstring({"\r"_s, display_name, " .. "_s}),
@@ -217,7 +214,7 @@ object display_progress_animation(handle process, handle package, handle version
         if (!is_none(method(process, "poll"_s))) {
             call(global("handle_process_exit_code"_s), process, package, display_name, version,
                  action, installed_packages, upgrade);
-            return borrow(Py_None);
+            return None;
         }
     }
 }
@@ -228,17 +225,17 @@ object print_warning_base_connector_package_installed() {
     call(global("print_message"_s),
          "\nWarning: In order to use Varnel Connectors, you'll need to install database-specific "
          "packages. Please use the `--options` flag to specify your database variants."_s);
-    return borrow(Py_None);
+    return None;
 }
 
 object print_additional_dependencies_installed(handle additional_dependencies) {
-    if (length(additional_dependencies) == 0) return borrow(Py_None);
+    if (length(additional_dependencies) == 0) return None;
     object prefix = format(global("ADDITIONAL_DEPS_MESSAGE_PREFIX"_s));
     object names = method(", "_s, "join"_s, additional_dependencies);
     object message = fstring({prefix, " ("_s, names, ")."_s});
     object print_message = global("print_message"_s);
     call(print_message, concat("\n"_s, message));
-    return borrow(Py_None);
+    return None;
 }
 
 object print_package_summary(handle action, handle package_status, handle zelkor_included) {
@@ -253,7 +250,7 @@ object print_package_summary(handle action, handle package_status, handle zelkor
         message = item(global("SUMMARY_WARNING_MESSAGE"_s), action);
     object print_message = global("print_message"_s);
     call(print_message, concat("\n"_s, message));
-    return borrow(Py_None);
+    return None;
 }
 
 object mask_license_key(handle url) {
@@ -267,7 +264,7 @@ object mask_license_key(handle url) {
         // An empty user name does not make the password any less secret.
         netloc = fstring({":****@"_s, attr(parsed, "hostname"_s)});
     } else {
-        return borrow(url.ptr());
+        return borrow(url);
     }
     object urlunparse = global("urlunparse"_s);
     return call(urlunparse, method(parsed, "_replace"_s, Kw{"netloc"_s, netloc}));
@@ -288,61 +285,63 @@ void body(Module& m) {
     m.def<print_with_flush>(
         {.name = "print_with_flush",
          .params = {"text"},
-         .doc = "Helper function to print text and flush the output immediately."});
+         .doc = R"doc(Helper function to print text and flush the output immediately.)doc"});
     m.def<handle_keypress>(
         {.name = "handle_keypress",
          .params = {"character", "password"},
-         .doc = "Handles user keypresses: backspace and normal characteracter input."});
+         .doc = R"doc(Handles user keypresses: backspace and normal characteracter input.)doc"});
     m.def<get_password>({.name = "get_password",
                          .params = {"prompt", "get_char_func"},
-                         .doc = "Generic password input handler."});
+                         .doc = R"doc(Generic password input handler.)doc"});
     m.def<get_char_win>({.name = "get_char_win",
                          .params = {},
-                         .doc = "Windows-specific character reading function."});
+                         .doc = R"doc(Windows-specific character reading function.)doc"});
     m.def<get_char_unix>({.name = "get_char_unix",
                           .params = {},
-                          .doc = "Unix-specific character reading function."});
-    m.def<get_password_input>(
-        {.name = "get_password_input", .params = {"prompt"}, .doc = "Password getter with stars."},
-        {"Password: "_s});
-    m.def<print_message>({.name = "print_message",
-                          .params = {"message"},
-                          .doc = "Function to be used to print messages across the library."});
+                          .doc = R"doc(Unix-specific character reading function.)doc"});
+    m.def<get_password_input>({.name = "get_password_input",
+                               .params = {"prompt"},
+                               .doc = R"doc(Password getter with stars.)doc"},
+                              {"Password: "_s});
+    m.def<print_message>(
+        {.name = "print_message",
+         .params = {"message"},
+         .doc = R"doc(Function to be used to print messages across the library.)doc"});
     m.def<handle_process_exit_code>(
         {.name = "handle_process_exit_code",
          .params = {"process", "package", "printable_package", "version", "action",
                     "installed_packages", "upgrade"},
-         .doc = "Handle and display messages based on a subprocess exit code.\n"
-                "\n"
-                "Prints one line for the finished process: its display name and the message\n"
-                "for the action, chosen by the return code and, for an installation, by how\n"
-                "the version installed before compares with the requested one."},
-        {none(), none(), none(), Py_False});
+         .doc = R"doc(Handle and display messages based on a subprocess exit code.
+
+Prints one line for the finished process: its display name and the message
+for the action, chosen by the return code and, for an installation, by how
+the version installed before compares with the requested one.)doc"},
+        {none(), none(), none(), False});
     m.def<display_progress_animation>(
         {.name = "display_progress_animation",
          .params = {"process", "package", "version", "action", "installed_packages", "upgrade",
                     "show_version"},
-         .doc = "Display an animated progress indicator while a subprocess is running.\n"
-                "\n"
-                "Redraws the package's progress line every 0.3 seconds until the process\n"
-                "has ended, then replaces it with the process's outcome line."},
-        {none(), none(), none(), Py_False, Py_False});
+         .doc = R"doc(Display an animated progress indicator while a subprocess is running.
+
+Redraws the package's progress line every 0.3 seconds until the process
+has ended, then replaces it with the process's outcome line.)doc"},
+        {none(), none(), none(), False, False});
     m.def<print_warning_base_connector_package_installed>(
         {.name = "print_warning_base_connector_package_installed",
          .params = {},
-         .doc = "Print a 'warning' message indicating that the base connector package will be "
-                "installed."});
+         .doc =
+             R"doc(Print a 'warning' message indicating that the base connector package will be installed.)doc"});
     m.def<print_additional_dependencies_installed>(
         {.name = "print_additional_dependencies_installed", .params = {"additional_dependencies"}});
     m.def<print_package_summary>(
         {.name = "print_package_summary",
          .params = {"action", "package_status", "zelkor_included"},
-         .doc = "Print a summary message indicating that whether or not the installation was "
-                "successful.\n"
-                "\n"
-                "The verdict is success when every package succeeded and Zelkor Enterprise was\n"
-                "among them, partial success when every package succeeded without it, and a\n"
-                "warning when any package failed."});
+         .doc =
+             R"doc(Print a summary message indicating that whether or not the installation was successful.
+
+The verdict is success when every package succeeded and Zelkor Enterprise was
+among them, partial success when every package succeeded without it, and a
+warning when any package failed.)doc"});
     m.def<mask_license_key>({.name = "mask_license_key", .params = {"url"}});
 }
 
