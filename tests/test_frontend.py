@@ -519,7 +519,7 @@ HOSTILE_REASON = (f"\x1b]0;pwned\x1b[2J login failed for {USER}:{PASSWORD} "
                   + base64.b64encode(f"{USER}:{PASSWORD}".encode()).decode())
 
 
-def test_failed_packages_show_pip_output_and_warn(venv, tmp_path, wheel_dir):
+def test_failed_package_shows_pip_output_and_warns(venv, tmp_path, wheel_dir):
     """pip's output is shown for a failed package, with what the index put into
     it (here the reason phrase of a failed download) scrubbed and escaped."""
     core = "/files/zelkor_enterprise_core-1.0.0-py3-none-any.whl"

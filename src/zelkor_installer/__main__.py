@@ -261,7 +261,8 @@ def stop_signal_of(error):
 
 
 class Wanted(NamedTuple):
-    """One requested project: the text as typed, parsed, and its pinned version."""
+    """One requested project: the text as typed, parsed, its pinned version, and
+    whether it is for this environment at all."""
 
     text: str
     requirement: Requirement
@@ -443,7 +444,7 @@ class CheckedRun:
         self.name = name
         self.requirement = requirement
         self.returncode = None
-        self.shortfall = None  # why pip's success is none
+        self.shortfall = None  # why pip's success does not count
 
     def poll(self):
         if self.returncode is None and self.process.poll() is not None:
@@ -486,29 +487,29 @@ def outcome_upgrade(name, pinned, versions_before, upgrade):
     return upgrade
 
 
-def install_one(name, w, env, versions_before, upgrade, show_version, scrub, work):
+def install_one(name, wanted, env, versions_before, upgrade, show_version, scrub, work):
     from zelkor_installer.utils import tilwick
 
-    flag = outcome_upgrade(name, w.pinned, versions_before, upgrade)
+    flag = outcome_upgrade(name, wanted.pinned, versions_before, upgrade)
     with tempfile.TemporaryFile(dir=work) as log:
-        process = subprocess.Popen(pip_command(w.text, upgrade), env=env,
+        process = subprocess.Popen(pip_command(wanted.text, upgrade), env=env,
                                    stdin=subprocess.DEVNULL, stdout=log, stderr=log)
-        run = CheckedRun(process, name, w.requirement)
+        run = CheckedRun(process, name, wanted.requirement)
         try:
             if stdout_is_terminal():
-                tilwick.display_progress_animation(run, name, w.pinned, ACTION, versions_before,
-                                                   flag, show_version)
+                tilwick.display_progress_animation(run, name, wanted.pinned, ACTION,
+                                                   versions_before, flag, show_version)
             else:
                 run.wait()
-                print_outcome_line(run, name, display_name(name, w.pinned, show_version),
-                                   w.pinned, ACTION, versions_before, flag)
+                print_outcome_line(run, name, display_name(name, wanted.pinned, show_version),
+                                   wanted.pinned, ACTION, versions_before, flag)
         except BaseException:
             end_child(process)
             raise
         if run.returncode == 0:
             return True
         if run.shortfall:
-            tilwick.print_message("    " + run.shortfall)
+            tilwick.print_message("    " + scrub(run.shortfall))  # a version is outside text
         log.seek(0)
         for line in tail(log.read(), PIP_TAIL_LINES):
             tilwick.print_message("    " + scrub(line))
