@@ -8,7 +8,11 @@ directory of distribution files, optionally behind HTTP basic authentication.
 Files named ``<name>-<version>...`` (wheels, sdists) are grouped by their
 normalised project name.  ``/simple/`` lists the projects, ``/simple/<name>/``
 the files, ``/files/<file>`` serves one.  ``requests`` records each request's
-path and Authorization header.
+path and Authorization header.  ``auth_charset`` is how the server reads the
+credentials (servers differ: Latin-1 or UTF-8); a request whose path starts with
+``hold`` is answered only when the server closes (a download that hangs).
+
+``DripServer`` is a hostile one: it answers every request one byte at a time.
 """
 
 import base64
@@ -16,6 +20,7 @@ import html
 import http.server
 import pathlib
 import re
+import socket
 import threading
 import urllib.parse
 
@@ -29,11 +34,14 @@ def project_of(filename):
 
 
 class IndexServer:
-    def __init__(self, root, auth=None, extra_pages=None):
+    def __init__(self, root, auth=None, extra_pages=None, auth_charset="utf-8", hold=None):
         self.root = pathlib.Path(root)
         self.auth = auth
-        # path -> (status, content type, body[, headers]): canned answers for
-        # error and redirect tests
+        self.auth_charset = auth_charset
+        self.hold = hold
+        self._released = threading.Event()
+        # path -> (status or (status, reason), content type, body[, headers]):
+        # canned answers for error and redirect tests
         self.extra_pages = dict(extra_pages or {})
         self.requests = []
         self._server = None
@@ -54,6 +62,9 @@ class IndexServer:
                                {"WWW-Authenticate": 'Basic realm="index"'})
                     return
                 path = urllib.parse.urlsplit(self.path).path
+                if server.hold is not None and path.startswith(server.hold):
+                    server._released.wait()
+                    return
                 if path in server.extra_pages:
                     self._send(*server.extra_pages[path])
                     return
@@ -61,7 +72,9 @@ class IndexServer:
                 self._send(status, ctype, body)
 
             def _send(self, status, ctype, body, headers=None):
-                self.send_response(status)
+                # a status may come with a reason phrase of its own: (500, "text")
+                code, reason = status if isinstance(status, tuple) else (status, None)
+                self.send_response(code, reason)
                 self.send_header("Content-Type", ctype)
                 self.send_header("Content-Length", str(len(body)))
                 for k, v in (headers or {}).items():
@@ -76,6 +89,7 @@ class IndexServer:
         return self
 
     def __exit__(self, *exc):
+        self._released.set()
         self._server.shutdown()
         self._server.server_close()
         self._thread.join(timeout=5)
@@ -101,7 +115,8 @@ class IndexServer:
         if not value.startswith("Basic "):
             return False
         try:
-            user, _, password = base64.b64decode(value[6:]).decode().partition(":")
+            token = base64.b64decode(value[6:]).decode(self.auth_charset)
+            user, _, password = token.partition(":")
         except Exception:
             return False
         return (user, password) == tuple(self.auth)
@@ -134,3 +149,46 @@ class IndexServer:
             if f.is_file():
                 return 200, "application/octet-stream", f.read_bytes()
         return 404, "text/html", b"<html><body>Not Found</body></html>"
+
+
+class DripServer:
+    """Answers every request with ``head`` at once, then one byte every
+    ``interval`` seconds for as long as it runs: never silent long enough for a
+    read to time out, never done."""
+
+    def __init__(self, head=b"", interval=0.5):
+        self.head = head
+        self.interval = interval
+        self._closed = threading.Event()
+
+    def __enter__(self):
+        self.sock = socket.create_server(("127.0.0.1", 0))
+        self.port = self.sock.getsockname()[1]
+        threading.Thread(target=self._serve, daemon=True).start()
+        return self
+
+    @property
+    def url(self):
+        return f"http://127.0.0.1:{self.port}/simple/"
+
+    def _serve(self):
+        while True:
+            try:
+                conn, _ = self.sock.accept()
+            except OSError:
+                return
+            threading.Thread(target=self._drip, args=(conn,), daemon=True).start()
+
+    def _drip(self, conn):
+        with conn:
+            try:
+                conn.recv(65536)
+                conn.sendall(self.head)
+                while not self._closed.wait(self.interval):
+                    conn.sendall(b"x")
+            except OSError:
+                pass
+
+    def __exit__(self, *exc):
+        self._closed.set()
+        self.sock.close()

@@ -6,37 +6,85 @@
 """
 
 import argparse
-import base64
-import http.client
-import json
+import contextlib
+import importlib
+import io
 import os
+import signal
 import subprocess
 import sys
 import tempfile
-import urllib.error
-import urllib.request
-from urllib.parse import quote, unquote, urlsplit, urlunsplit
+import threading
+import traceback
+from typing import NamedTuple
 
 from packaging.requirements import InvalidRequirement, Requirement
 from packaging.utils import canonicalize_name
+from packaging.version import InvalidVersion
+
+from zelkor_installer._index import (
+    NOT_UTF8,
+    Abort,
+    check_credentials,
+    check_index,
+    check_index_url,
+    check_user_name,
+    credentials_of,
+    url_with_credentials,
+)
+from zelkor_installer._outside import Scrubber, printable
+
+CHECK_FAILED = 2  # a probe could not run: neither "met" (0) nor "not met" (1)
+CHECK_STATUSES = """\
+exit status:
+  0  this machine meets the requirements
+  1  it does not meet them
+  2  a probe of the machine could not run (or the command line is wrong)"""
 
 
 def main(argv=None):
+    broken = False
+    try:
+        status = run_command(argv)
+    except SystemExit as e:  # argparse: --help, --version, a wrong command line
+        status = e.code
+    except KeyboardInterrupt:
+        with contextlib.suppress(OSError):
+            print("\nInterrupted.", file=sys.stderr)
+        status = 128 + signal.SIGINT
+    except BrokenPipeError:
+        status, broken = 1, True
+    # the reader of our output may have gone (check | head -1): that shows
+    # here, not as a traceback at exit
+    try:
+        sys.stdout.flush()
+    except BrokenPipeError:
+        status, broken = status or 1, True
+    except (OSError, ValueError, AttributeError):
+        broken = True
+    if broken:
+        # end quietly, with pip's status for it (1); what is still buffered
+        # goes nowhere, so the interpreter's own flush at exit stays quiet
+        with contextlib.suppress(OSError, ValueError, AttributeError):
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    return status
+
+
+def run_command(argv):
     from zelkor_installer import __version__
 
     parser = argparse.ArgumentParser(prog=program_name())
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     sub = parser.add_subparsers(dest="command", required=True)
-    sub.add_parser("check", help="check this machine against the installer's requirements")
+    sub.add_parser("check", help="check this machine against the installer's requirements",
+                   description="Check this machine against the installer's requirements "
+                   "and print the report.",
+                   epilog=CHECK_STATUSES, formatter_class=argparse.RawDescriptionHelpFormatter)
     add_install_parser(sub)
     args = parser.parse_args(argv)
     if args.command == "check":
-        from zelkor_installer.utils import quastel
-
-        quastel.print_check_results()
-    if args.command == "install":
-        return run_install(args)
-    return 0
+        return run_check()
+    return run_install(args)
 
 
 def program_name():
@@ -48,23 +96,61 @@ def program_name():
 
 
 # ---------------------------------------------------------------------------
+# check
+
+def run_check():
+    try:
+        from zelkor_installer.utils import quastel
+
+        quastel.print_check_results()
+    except SystemExit as e:  # the report's own verdict: 0 met, 1 not met
+        return e.code
+    except BrokenPipeError:
+        raise
+    except Exception as e:
+        sys.stdout.flush()  # the report's heading stands before the line that ends it
+        print(probe_failure(e), file=sys.stderr)
+        return CHECK_FAILED
+    return 0
+
+
+def probe_failure(error):
+    """One line naming the probe that failed: the innermost function of the
+    report's module in the traceback."""
+    probe = None
+    for frame, _ in traceback.walk_tb(error.__traceback__):
+        module, _, function = frame.f_code.co_name.rpartition(".")
+        if module == "zelkor_installer.utils.quastel":
+            probe = function
+    reason = printable(str(error) or type(error).__name__)
+    if probe is None:
+        return f"The system check could not run: {reason}"
+    return f"The system check could not finish: the probe {probe} failed: {reason}"
+
+
+# ---------------------------------------------------------------------------
 # install
 
 ACTION = "install"
 PASSWORD_ENV = "ZELKOR_INSTALLER_PASSWORD"
 PASSWORD_PROMPT = "Password: "
-INDEX_TIMEOUT = 30  # seconds for the index check; pip has its own
 PIP_TAIL_LINES = 12  # lines of pip's output shown when a package fails
-ERROR_BODY_LIMIT = 64 * 1024  # bytes of an error page read for its message
+CHILD_GRACE = 10  # seconds pip has to end once asked to
+
+# The signals that end a run as Ctrl-C does, with the line that says so.
+STOP_MESSAGES = {signal.SIGINT: "Interrupted."}
+if hasattr(signal, "SIGTERM"):
+    STOP_MESSAGES[signal.SIGTERM] = "Terminated."
+if hasattr(signal, "SIGHUP"):
+    STOP_MESSAGES[signal.SIGHUP] = "Hangup."
 
 
-class Abort(Exception):
-    """Ends the run with a one-line message and an exit status."""
+class Stopped(BaseException):
+    """A signal that ends the run as Ctrl-C does (SIGTERM, SIGHUP)."""
 
-    def __init__(self, status, message):
-        super().__init__(message)
-        self.status = status
-        self.message = message
+    def __init__(self, signum):
+        super().__init__(signum)
+        self.signum = signum
 
 
 def add_install_parser(sub):
@@ -93,35 +179,99 @@ def run_install(args):
     parser = args.install_parser
     try:
         requested = parse_requirements(args.requirements)
-    except ValueError as e:
-        parser.error(str(e))
-    try:
         base_url = check_index_url(args.index_url)
     except ValueError as e:
         parser.error(str(e))
 
     from zelkor_installer.utils import tilwick
 
+    previous = catch_stop_signals()
     try:
+        skipped = {name: w for name, w in requested.items() if not w.applies}
+        wanted = {name: w for name, w in requested.items() if w.applies}
+        if not wanted:
+            print_skipped(skipped, args.show_version)
+            tilwick.print_message("\nNothing was installed: no requirement applies here.")
+            return 0
         if args.user is not None:
+            check_user_name(args.user)  # before a password is asked for in vain
             password = read_password()
+            check_credentials(args.user, password)
             index_url = url_with_credentials(base_url, args.user, password)
         else:
             index_url = base_url
-            password = credentials_of(base_url)[1]
+            check_credentials(*credentials_of(index_url))
+        user, password = credentials_of(index_url)
+        scrub = Scrubber(user, password)
         tilwick.print_message(f"Package index: {tilwick.mask_license_key(index_url)}")
-        check_index(index_url, next(iter(requested)))
-        return install_all(index_url, requested, args.upgrade, args.show_version, password)
+        check_index(index_url, next(iter(wanted)))
+        print_skipped(skipped, args.show_version)
+        return install_all(index_url, wanted, args.upgrade, args.show_version, scrub)
     except Abort as e:
         print(e.message, file=sys.stderr)
         return e.status
-    except KeyboardInterrupt:
-        print("\nInterrupted.", file=sys.stderr)
-        return 130
+    except BaseException as e:
+        signum = stop_signal_of(e)
+        if signum is None:
+            raise
+        with contextlib.suppress(OSError, ValueError):
+            print("\n" + STOP_MESSAGES[signum], file=sys.stderr)
+        return 128 + signum
+    finally:
+        restore_signals(previous)
+
+
+def catch_stop_signals():
+    """Lets SIGTERM and SIGHUP unwind the run as Ctrl-C does, so that the pip
+    child is ended, temporary files removed and the terminal restored."""
+    if threading.current_thread() is not threading.main_thread():
+        return {}
+    previous = {}
+    for signum in STOP_MESSAGES:
+        previous[signum] = signal.signal(signum, on_stop_signal)
+    return previous
+
+
+def on_stop_signal(signum, frame):
+    # a second signal must not cut the clean-up short
+    for other in STOP_MESSAGES:
+        signal.signal(other, signal.SIG_IGN)
+    if signum == signal.SIGINT:
+        raise KeyboardInterrupt
+    raise Stopped(signum)
+
+
+def restore_signals(previous):
+    for signum, handler in previous.items():
+        signal.signal(signum, handler)
+
+
+def stop_signal_of(error):
+    """The signal behind an exception, also where a clean-up step failed in
+    turn (a terminal that hung up refuses to be restored)."""
+    seen = set()
+    while error is not None and id(error) not in seen:
+        seen.add(id(error))
+        if isinstance(error, Stopped):
+            return error.signum
+        if isinstance(error, KeyboardInterrupt):
+            return signal.SIGINT
+        error = error.__context__
+    return None
+
+
+class Wanted(NamedTuple):
+    """One requested project: the text as typed, parsed, its pinned version, and
+    whether it is for this environment at all."""
+
+    text: str
+    requirement: Requirement
+    pinned: str | None
+    applies: bool  # its environment marker holds here (or it has none)
 
 
 def parse_requirements(texts):
-    """Map each requested project's canonical name to (requirement text, pinned version).
+    """Map each requested project's canonical name to what was asked for it.
 
     Canonical names are what the private set's metadata spells, so comparisons
     with the inventory and the related-package list hold whatever the user typed.
@@ -132,12 +282,20 @@ def parse_requirements(texts):
     for text in texts:
         try:
             name = canonicalize_name(brenmoor.get_requirement_name(text))
-            pinned = pinned_version(Requirement(text))
+            req = Requirement(text)
         except InvalidRequirement as e:
             raise ValueError(f"invalid requirement {text!r}: {e}") from None
+        if req.url is not None:
+            # its URL is not quoted back: it may carry credentials of its own
+            raise ValueError(f"{name}: a direct reference (NAME @ URL) is refused: "
+                             "packages come from the package index only")
         if name in requested:
             raise ValueError(f"{name} is requested more than once")
-        requested[name] = (text, pinned)
+        try:
+            applies = req.marker is None or req.marker.evaluate()
+        except Exception:
+            raise ValueError(f"{name}: its environment marker cannot be evaluated") from None
+        requested[name] = Wanted(text, req, pinned_version(req), applies)
     return requested
 
 
@@ -149,15 +307,17 @@ def pinned_version(req):
     return None
 
 
-def check_index_url(url):
-    try:
-        parts = urlsplit(url)
-        parts.port  # raises for a port that is no number
-    except ValueError as e:
-        raise ValueError(f"invalid index URL: {e}") from None
-    if parts.scheme not in ("http", "https") or not parts.hostname:
-        raise ValueError("the index URL must be an http:// or https:// URL with a host")
-    return url
+def display_name(name, version, show_version):
+    """The name as the progress and outcome lines show it."""
+    return f"{name} (version {version})" if show_version and version else name
+
+
+def print_skipped(skipped, show_version):
+    from zelkor_installer.utils import tilwick
+
+    for name, w in skipped.items():
+        tilwick.print_message(f"{display_name(name, w.pinned, show_version)} - Skipped: its "
+                              f"environment marker ({w.requirement.marker}) does not hold here.")
 
 
 def read_password():
@@ -171,123 +331,43 @@ def read_password():
 
     try:
         return tilwick.get_password_input(PASSWORD_PROMPT)
-    except KeyboardInterrupt:
-        raise Abort(130, "Password entry cancelled.") from None
-    except EOFError:
-        raise Abort(1, "Password entry ended without a password (end of input).") from None
+    except BaseException as e:
+        discard_typed_ahead()
+        if isinstance(e, KeyboardInterrupt):
+            raise Abort(130, "Password entry cancelled.") from None
+        if isinstance(e, EOFError):
+            raise Abort(1, "Password entry ended without a password (end of input).") from None
+        if isinstance(e, UnicodeDecodeError):  # its text would quote the byte
+            tilwick.print_with_flush("\n")  # the prompt's line is still open
+            raise Abort(1, NOT_UTF8) from None
+        raise
 
 
-def split_netloc(netloc):
-    """(user information or None, host and port) of a URL location."""
-    userinfo, at, hostport = netloc.rpartition("@")
-    return (userinfo if at else None), hostport
+def discard_typed_ahead():
+    """Keys typed after an abandoned entry would reach the shell: the rest of a
+    password run as a command."""
+    with contextlib.suppress(Exception):
+        import termios
+
+        termios.tcflush(sys.stdin.fileno(), termios.TCIFLUSH)
 
 
-def url_with_credentials(url, user, password):
-    parts = urlsplit(url)
-    hostport = split_netloc(parts.netloc)[1]
-    netloc = f"{quote(user, safe='')}:{quote(password, safe='')}@{hostport}"
-    return urlunsplit(parts._replace(netloc=netloc))
-
-
-def credentials_of(url):
-    """(user, password) written into a URL, percent-decoded; None where absent."""
-    userinfo = split_netloc(urlsplit(url).netloc)[0]
-    if userinfo is None:
-        return None, None
-    user, colon, password = userinfo.partition(":")
-    return unquote(user), (unquote(password) if colon else None)
-
-
-def url_without_credentials(url):
-    parts = urlsplit(url)
-    return urlunsplit(parts._replace(netloc=split_netloc(parts.netloc)[1]))
-
-
-def project_page_url(index_url, name):
-    parts = urlsplit(url_without_credentials(index_url))
-    path = parts.path if parts.path.endswith("/") else parts.path + "/"
-    return urlunsplit(parts._replace(path=f"{path}{name}/", query="", fragment=""))
-
-
-class ErrorResponse:
-    """An HTTP error as the error mapping reads a response."""
-
-    def __init__(self, status_code, body, charset):
-        self.status_code = status_code
-        self.text = body.decode(charset or "utf-8", errors="replace")
-
-    def json(self):
-        return json.loads(self.text)
-
-
-def one_line(text):
-    return " ".join(str(text).split())
-
-
-def check_index(index_url, first_name):
-    """Ask the index for the first project's page before anything is installed.
-
-    urllib does not send credentials written into a URL, so they go into an
-    Authorization header of a request to the bare URL.
-    """
-    from zelkor_installer.utils import hallorn, tilwick
-
-    user, password = credentials_of(index_url)
-    headers = {"Accept": "text/html"}
-    if user is not None:
-        token = f"{user}:{password or ''}".encode()
-        headers["Authorization"] = "Basic " + base64.b64encode(token).decode("ascii")
-    request = urllib.request.Request(project_page_url(index_url, first_name), headers=headers)
-    opener = urllib.request.build_opener(SameHostRedirects)
-    shown = tilwick.mask_license_key(index_url)
-    try:
-        with opener.open(request, timeout=INDEX_TIMEOUT):
-            return
-    except urllib.error.HTTPError as e:
-        with e:
-            response = ErrorResponse(e.code, e.read(ERROR_BODY_LIMIT),
-                                     e.headers.get_content_charset())
-        try:
-            hallorn.handle_http_error_response(response)
-        except Exception as mapped:  # it always raises; its message is the report
-            raise Abort(1, one_line(mapped)) from None
-        raise Abort(1, f"The package index answered with status {e.code}.")
-    except urllib.error.URLError as e:
-        raise Abort(1, one_line(f"Could not reach the package index {shown}: {e.reason}")) from None
-    except (OSError, http.client.HTTPException) as e:
-        reason = str(e) or type(e).__name__
-        raise Abort(1, one_line(f"Could not reach the package index {shown}: {reason}")) from None
-
-
-def _same_origin(a, b):
-    a, b = urlsplit(a), urlsplit(b)
-    return (a.scheme, a.hostname, a.port) == (b.scheme, b.hostname, b.port)
-
-
-class SameHostRedirects(urllib.request.HTTPRedirectHandler):
-    """Follows redirects, but never carries the credentials to another origin."""
-
-    def redirect_request(self, req, fp, code, msg, headers, newurl):
-        new = super().redirect_request(req, fp, code, msg, headers, newurl)
-        if new is not None and not _same_origin(req.full_url, new.full_url):
-            new.headers.pop("Authorization", None)
-            new.unredirected_hdrs.pop("Authorization", None)
-        return new
-
-
-def pip_environment(index_url, empty_dir):
+def pip_environment(index_url, empty_dir, temp_dir):
     """The child's environment: the index as the only source of packages.
 
     pip skips empty settings, so the extra index and the wheel directories that
     its configuration files may name are overridden with harmless values: the
-    same index again, and a directory that holds nothing.
+    same index again, and a directory that holds nothing. pip's own temporary
+    files go into our temporary directory, so that they go with it even when
+    pip is ended before it can remove them.
     """
     env = dict(os.environ)
     env["PIP_INDEX_URL"] = index_url
     env["PIP_EXTRA_INDEX_URL"] = index_url
     env["PIP_FIND_LINKS"] = empty_dir
     env.pop("PIP_NO_INDEX", None)
+    for name in ("TMPDIR", "TEMP", "TMP"):
+        env[name] = temp_dir
     return env
 
 
@@ -300,28 +380,31 @@ def pip_command(requirement, upgrade):
     return cmd
 
 
-def install_all(index_url, requested, upgrade, show_version, password):
-    from zelkor_installer.utils import brenmoor, ferrowen, tilwick
+def install_all(index_url, wanted, upgrade, show_version, scrub):
+    from zelkor_installer.utils import brenmoor, tilwick
 
     names_before = brenmoor.list_current_installed_packages()
-    versions_before = installed_versions(brenmoor)
+    versions_before = installed_versions()
     base, bundles = brenmoor.split_base_and_bundles(
-        {name: text for name, (text, _) in requested.items()}, use_product_type=False)
+        {name: w.text for name, w in wanted.items()}, use_product_type=False)
 
     package_status = {}
-    with tempfile.TemporaryDirectory(prefix="zelkor-installer-") as empty_dir:
-        env = pip_environment(index_url, empty_dir)
+    with tempfile.TemporaryDirectory(prefix="zelkor-installer-") as work:
+        empty_dir = os.path.join(work, "links")
+        temp_dir = os.path.join(work, "tmp")
+        os.mkdir(empty_dir)
+        os.mkdir(temp_dir)
+        env = pip_environment(index_url, empty_dir, temp_dir)
         for name in base + bundles:
-            text, version = requested[name]
-            ok = install_one(name, text, version, env, versions_before, upgrade, show_version,
-                             password)
+            ok = install_one(name, wanted[name], env, versions_before, upgrade, show_version,
+                             scrub, work)
             package_status[name] = ok
             if ok:
-                ferrowen.store_package_name(name)
+                record(name)
 
     names_after = brenmoor.list_current_installed_packages()
     additional = brenmoor.determine_additional_zelkor_enterprise_deps(
-        names_before, names_after, list(requested))
+        names_before, names_after, list(wanted))
     tilwick.print_additional_dependencies_installed(sorted(additional))
     succeeded = [name for name, ok in package_status.items() if ok]
     included = brenmoor.check_is_zelkor_enterprise_included(succeeded)
@@ -329,33 +412,138 @@ def install_all(index_url, requested, upgrade, show_version, password):
     return 0 if all(package_status.values()) else 1
 
 
-def installed_versions(brenmoor):
+def installed_versions():
     """The version map keyed by canonical name, as the requested names are."""
+    from zelkor_installer.utils import brenmoor
+
     versions = brenmoor.list_current_installed_packages_with_their_version()
     return {canonicalize_name(name): version for name, version in versions.items()}
 
 
-def install_one(name, requirement, version, env, versions_before, upgrade, show_version,
-                password):
+def record(name):
+    """Store a name only when the record does not hold it yet."""
+    from zelkor_installer.utils import ferrowen
+
+    try:
+        if name in ferrowen.read_stored_packages():
+            return
+    except FileNotFoundError:  # no record yet
+        pass
+    except (OSError, ValueError):  # unreadable: a second line loses less than none
+        pass
+    ferrowen.store_package_name(name)
+
+
+class CheckedRun:
+    """The pip child as the outcome line reads it: pip's success counts only
+    when the distribution is installed afterwards, in a version the requirement
+    allows (pip also ends with 0 after a dry run or an install elsewhere)."""
+
+    def __init__(self, process, name, requirement):
+        self.process = process
+        self.name = name
+        self.requirement = requirement
+        self.returncode = None
+        self.shortfall = None  # why pip's success does not count
+
+    def poll(self):
+        if self.returncode is None and self.process.poll() is not None:
+            code = self.process.returncode
+            if code == 0:
+                self.shortfall = self.missing()
+                if self.shortfall:
+                    code = 1
+            self.returncode = code
+        return self.returncode
+
+    def wait(self):
+        self.process.wait()
+        return self.poll()
+
+    def missing(self):
+        importlib.invalidate_caches()
+        version = installed_versions().get(self.name)
+        if version is None:
+            return f"pip ended without an error, but {self.name} is not installed."
+        specifier = self.requirement.specifier
+        try:
+            allowed = specifier.contains(version, prereleases=True)
+        except InvalidVersion:
+            allowed = False
+        if not allowed:
+            return (f"pip ended without an error, but the installed {self.name} is "
+                    f"version {version}, not {specifier}.")
+        return None
+
+
+def outcome_upgrade(name, pinned, versions_before, upgrade):
+    """The upgrade flag as the outcome line takes it: a pin below the installed
+    version is a downgrade, which the flag would call "already up to date"."""
+    from zelkor_installer.utils import brenmoor
+
+    installed = versions_before.get(name)
+    if upgrade and pinned and installed and brenmoor.is_version_bigger(installed, pinned):
+        return False
+    return upgrade
+
+
+def install_one(name, wanted, env, versions_before, upgrade, show_version, scrub, work):
     from zelkor_installer.utils import tilwick
 
-    with tempfile.TemporaryFile() as log:
-        process = subprocess.Popen(pip_command(requirement, upgrade), env=env,
+    flag = outcome_upgrade(name, wanted.pinned, versions_before, upgrade)
+    with tempfile.TemporaryFile(dir=work) as log:
+        process = subprocess.Popen(pip_command(wanted.text, upgrade), env=env,
                                    stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+        run = CheckedRun(process, name, wanted.requirement)
         try:
-            tilwick.display_progress_animation(process, name, version, ACTION, versions_before,
-                                               upgrade, show_version)
+            if stdout_is_terminal():
+                tilwick.display_progress_animation(run, name, wanted.pinned, ACTION,
+                                                   versions_before, flag, show_version)
+            else:
+                run.wait()
+                print_outcome_line(run, name, display_name(name, wanted.pinned, show_version),
+                                   wanted.pinned, ACTION, versions_before, flag)
         except BaseException:
-            process.terminate()
-            process.wait()
+            end_child(process)
             raise
-        process.wait()
-        if process.returncode == 0:
+        if run.returncode == 0:
             return True
+        if run.shortfall:
+            tilwick.print_message("    " + scrub(run.shortfall))  # a version is outside text
         log.seek(0)
         for line in tail(log.read(), PIP_TAIL_LINES):
-            tilwick.print_message("    " + hide_secret(line, password))
+            tilwick.print_message("    " + scrub(line))
         return False
+
+
+def stdout_is_terminal():
+    try:
+        return sys.stdout.isatty()
+    except (AttributeError, ValueError):
+        return False
+
+
+def print_outcome_line(*args):
+    """The outcome line without the progress line's frames: its leading "\\r"
+    would only overwrite a frame, and in a pipe or a log file there is none."""
+    from zelkor_installer.utils import tilwick
+
+    line = io.StringIO()
+    with contextlib.redirect_stdout(line):
+        tilwick.handle_process_exit_code(*args)
+    sys.stdout.write(line.getvalue().removeprefix("\r"))
+    sys.stdout.flush()
+
+
+def end_child(process):
+    """End pip, which holds the credentials in its environment."""
+    with contextlib.suppress(OSError):
+        process.terminate()
+    try:
+        process.wait(CHILD_GRACE)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
 
 
 # pip's notes on where it looks only echo our own settings (the index twice)
@@ -365,15 +553,6 @@ PIP_PLUMBING = ("Looking in indexes:", "Looking in links:")
 def tail(output, count):
     lines = [line.rstrip() for line in output.decode("utf-8", errors="replace").splitlines()]
     return [line for line in lines if line.strip() and not line.startswith(PIP_PLUMBING)][-count:]
-
-
-def hide_secret(text, secret):
-    """pip masks passwords in the URLs it prints; this also catches any other echo."""
-    if not secret:
-        return text
-    for form in {secret, quote(secret, safe=""), quote(secret)}:
-        text = text.replace(form, "****")
-    return text
 
 
 if __name__ == "__main__":
