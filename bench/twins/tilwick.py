@@ -80,6 +80,9 @@ def get_char_unix():
     import tty
 
     fd = sys.stdin.fileno()
+    # a continue signal that came in the meantime has its handler run first (the
+    # interpreter runs pending handlers as the call above returns), so that the
+    # mode saved is the one that handler entered
     old_settings = termios.tcgetattr(fd)
     try:
         tty.setraw(fd, termios.TCSANOW)
@@ -97,10 +100,37 @@ def get_password_input(prompt="Password: "):
     import tty
 
     fd = sys.stdin.fileno()
+    # pending signal handlers run as the call above returns, as in get_char_unix
     old_settings = termios.tcgetattr(fd)
     try:
         tty.setcbreak(fd, termios.TCSANOW)
-        return get_password(prompt, get_char_unix)
+        # where handlers may be set, a job stopped during the input and continued
+        # finds the terminal in the mode its shell left, echo on: the handler
+        # enters the no-echo mode again, then runs the one that was there before
+        import threading
+
+        if threading.current_thread() is not threading.main_thread():
+            return get_password(prompt, get_char_unix)
+        import signal
+
+        sigcont = signal.SIGCONT
+        previous = signal.getsignal(sigcont)
+        if previous is None:  # set from outside Python: it could not be put back
+            return get_password(prompt, get_char_unix)
+
+        def on_continue(signum, frame):
+            import termios
+            import tty
+
+            tty.setcbreak(fd, termios.TCSANOW)
+            if callable(previous):
+                previous(signum, frame)
+
+        signal.signal(sigcont, on_continue)
+        try:
+            return get_password(prompt, get_char_unix)
+        finally:
+            signal.signal(sigcont, previous)
     finally:
         termios.tcsetattr(fd, termios.TCSADRAIN, old_settings)
 
