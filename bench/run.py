@@ -11,6 +11,11 @@ interpreters (the Python twin from cached bytecode), and the stripped sizes.
 A shared machine shows in the numbers: the table says the load it ran under.
 
     python bench/run.py [--quick] [-k TEXT] [module ...]
+    python bench/run.py --instructions [-k TEXT] [module ...]
+
+--instructions counts instructions per call under callgrind instead of
+timing: slower (seconds a row), but the same count on a busy machine as on a
+quiet one, for the same build and inputs.
 
 The compiled twins are looked for in build/bench-cython/lib (`./run.sh bench`
 builds them); without them the Cython column stays empty.
@@ -29,6 +34,8 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import textwrap
+import time
 import timeit
 from dataclasses import dataclass, field
 
@@ -228,7 +235,53 @@ def fmt(x, width, form):
     return f"{'-':>{width}}" if x is None else f"{x:{width}{form}}"
 
 
-def call_rows(modules, wanted, quick, problems):
+# ---------------------------------------------------------- instructions
+
+MARK = "time_sleep"  # callgrind dumps its counts when the interpreter enters it
+
+
+def count_row(module, row, peer, number):
+    """Runs in a child under callgrind: the row's call `number` times between two marks."""
+    sys.path[:0] = [str(HERE), str(CYTHON_LIB)]
+    case = next(c for c in importlib.import_module(f"cases_{module}").CASES if c.name == row)
+    m = load_peers(module)[peer]
+    code = compile(f"for _ in range({number}):\n" + textwrap.indent(case.statement(), "    "),
+                   row, "exec")
+    g = dict(case.env, f=getattr(m, case.function))
+    with open(os.devnull, "w") as sink, prepared(case, [m], sink):
+        exec(compile(case.statement(), row, "exec"), g)  # warm: caches and specialisation
+        time.sleep(0)
+        exec(code, g)
+        time.sleep(0)
+
+
+def instructions(case, module, names):
+    """Instructions per call of each peer, counted by callgrind."""
+    # about 20 ms of calls natively: callgrind runs them some fifty times slower
+    timer = timeit.Timer(case.statement(),
+                         globals=dict(case.env, f=getattr(load_peers(module)["native"],
+                                                          case.function)))
+    with open(os.devnull, "w") as sink, prepared(case, [load_peers(module)["native"]], sink):
+        number = max(5, min(400, round(calibrate(timer, 0.02))))
+    valgrind = shutil.which("valgrind")
+    if valgrind is None:
+        raise SystemExit("--instructions needs valgrind")
+    counts = []
+    for peer in names:
+        with tempfile.TemporaryDirectory() as d:
+            out = os.path.join(d, "cg")
+            subprocess.run([valgrind, "--tool=callgrind", f"--callgrind-out-file={out}",
+                            f"--dump-before={MARK}", sys.executable, __file__, "--count-row",
+                            module, case.name, peer, str(number)],
+                           capture_output=True, check=True)
+            # dumps at each mark: up to the first (cg.1), the loop (cg.2); the rest at the end
+            loop = pathlib.Path(out + ".2").read_text().splitlines()
+            total = next(int(line.split()[1]) for line in loop if line.startswith("summary:"))
+            counts.append(total / number)
+    return counts
+
+
+def call_rows(modules, wanted, quick, problems, count=False):
     """(row, [native, python, cython] ns, ends in an exception) for every case."""
     rows = []
     for module in modules:
@@ -245,7 +298,10 @@ def call_rows(modules, wanted, quick, problems):
                 why = disagreement(case, peer, native, outcome(case, peers[peer]))
                 if why:
                     problems.append(why)
-            times = interleaved(case, [peers[p] for p in names], quick)
+            if count:
+                times = instructions(case, module, names)
+            else:
+                times = interleaved(case, [peers[p] for p in names], quick)
             rows.append((row, times + [None] * (len(PEERS) - len(times)), case.catch is not None))
             print(".", end="", file=sys.stderr, flush=True)
     return rows
@@ -280,8 +336,14 @@ def main():
     ap.add_argument("--quick", action="store_true", help="fewer and shorter rounds")
     ap.add_argument("-k", dest="match", default="",
                     help="only the rows whose name holds TEXT (e.g. import, size, keypress)")
+    ap.add_argument("--instructions", action="store_true",
+                    help="instructions per call under callgrind, not time")
+    ap.add_argument("--count-row", nargs=4, help=argparse.SUPPRESS)
     ap.add_argument("modules", nargs="*", default=MODULES, help=" ".join(MODULES))
     args = ap.parse_args()
+    if args.count_row:
+        module, row, peer, number = args.count_row
+        return count_row(module, row, peer, int(number))
     for m in args.modules:
         if m not in MODULES:
             ap.error(f"no module {m!r} (one of {', '.join(MODULES)})")
@@ -290,18 +352,21 @@ def main():
     wanted = args.match.lower()
 
     problems = []
-    calls = call_rows(args.modules, wanted, args.quick, problems)
-    imports = import_rows(args.modules, wanted, args.quick)
-    sizes = size_rows(args.modules, wanted)
+    calls = call_rows(args.modules, wanted, args.quick, problems, args.instructions)
+    imports = [] if args.instructions else import_rows(args.modules, wanted, args.quick)
+    sizes = [] if args.instructions else size_rows(args.modules, wanted)
     print(file=sys.stderr)
 
     w = max([len(r[0]) for r in calls + imports + sizes] + [30])
-    head = (f"{'row':<{w}}  {'native ns':>10}  {'python ns':>10}  {'cython ns':>10}"
+    unit = "instr" if args.instructions else "ns"
+    head = (f"{'row':<{w}}  {'native ' + unit:>10}  {'python ' + unit:>10}  {'cython ' + unit:>10}"
             f"  {'nat/py':>6}  {'nat/cy':>6}")
-    print("ratio = native time / peer time: below 1.00 the native function is faster, above "
+    print("ratio = native / peer: below 1.00 the native function is faster, above "
           "1.00 slower")
     print(f"load average at the end: {os.getloadavg()[0]:.2f} on {os.cpu_count()} cores")
-    for rows, title in [(calls, "calls: the minimum of many interleaved rounds"),
+    calls_title = ("calls: instructions per call, counted by callgrind" if args.instructions
+                   else "calls: the minimum of many interleaved rounds")
+    for rows, title in [(calls, calls_title),
                         (imports, "import in a fresh interpreter with its dependencies loaded, "
                                   "the Python twin from cached bytecode: the minimum")]:
         if rows:

@@ -280,13 +280,31 @@ class Grows(str):
 GROWING = {"a": Grows("x")}
 
 
+class Swaps(str):
+    """A product type whose comparison swaps one key of the table for another."""
+
+    def __eq__(self, other):
+        if "a" in SWAPPING:
+            del SWAPPING["a"]
+            SWAPPING["z"] = "bundle"
+        return False
+
+    __hash__ = str.__hash__
+
+
+SWAPPING = {}
+
+
 @pytest.mark.parametrize("table, use_product_type, error", [
     (GROWING, True, "dictionary changed size during iteration"),
+    (SWAPPING, True, "dictionary keys changed during iteration"),
     ({5: "base"}, False, "'int' object has no attribute 'startswith'"),
     ({"a": "base", 5: "base"}, True, "'<' not supported between instances of 'int' and 'str'"),
 ])
 def test_split_failures(table, use_product_type, error):
     GROWING.pop("added", None)
+    SWAPPING.clear()
+    SWAPPING.update({"a": Swaps("x"), "b": "bundle"})
     with pytest.raises((RuntimeError, AttributeError, TypeError), match=f"^{error}$"):
         b.split_base_and_bundles(table, use_product_type)
 

@@ -128,6 +128,7 @@ object vcall_method(PyObject* self, Name name, PyObject* const* args, std::size_
 object vcall_method(PyObject* self, PyObject* name, PyObject* const* args, std::size_t nargsf,
                     PyObject* kwnames, unsigned line);
 object tuple_from(PyObject* const* items, std::size_t n, unsigned line);
+object list_from(PyObject* const* items, std::size_t n, unsigned line);
 
 // Whether the tuple `names` holds exactly these names, in this order.
 inline bool same_names(PyObject* names, PyObject* const* items, std::size_t n) {

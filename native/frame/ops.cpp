@@ -102,6 +102,13 @@ object detail::tuple_from(PyObject* const* items, std::size_t n, unsigned line) 
     return steal(t);
 }
 
+object detail::list_from(PyObject* const* items, std::size_t n, unsigned line) {
+    PyObject* l = PyList_New(static_cast<Py_ssize_t>(n));
+    if (l == nullptr) raised(line);
+    for (std::size_t i = 0; i < n; ++i) PyList_SET_ITEM(l, i, Py_NewRef(items[i]));
+    return steal(l);
+}
+
 PyObject* detail::keep_names(PyObject* old, PyObject* const* items, std::size_t n, unsigned line) {
     PyObject* names = tuple_from(items, n, line).release().ptr();
     Py_XDECREF(old);
@@ -200,6 +207,48 @@ void Iter::advance() {
 Range iterate(At o) {
     if (PyList_CheckExact(o.o) || PyTuple_CheckExact(o.o)) return Range(borrow(o.o), o.o, o.line);
     return Range(own(PyObject_GetIter(o.o), o.line), nullptr, o.line);
+}
+
+ItemsIter::ItemsIter(object source, bool exact, unsigned line)
+    : source_(std::move(source)), exact_(exact), line_(line), done_(false) {
+    if (exact_) used_ = left_ = PyDict_GET_SIZE(source_.ptr());
+    advance();
+}
+
+void ItemsIter::advance() {
+    if (!exact_) {
+        PyObject* entry = PyIter_Next(source_.ptr());
+        if (entry == nullptr) {
+            done_ = true;
+            if (PyErr_Occurred()) raised(line_);
+            return;
+        }
+        object held = steal(entry);
+        unpack(At(held, line_), {&key_, &value_});
+        return;
+    }
+    // as the dict's own items iterator: its size and keys must stay as they were
+    PyObject* d = source_.ptr();
+    if (used_ != PyDict_GET_SIZE(d)) {
+        used_ = -1;
+        fail_at(line_, PyExc_RuntimeError, "dictionary changed size during iteration");
+    }
+    PyObject *k = nullptr, *v = nullptr;
+    if (!PyDict_Next(d, &pos_, &k, &v)) {
+        done_ = true;
+        return;
+    }
+    if (left_ == 0)
+        fail_at(line_, PyExc_RuntimeError, "dictionary keys changed during iteration");
+    --left_;
+    key_ = borrow(k);
+    value_ = borrow(v);
+}
+
+ItemsRange items(At d) {
+    if (PyDict_CheckExact(d.o)) return ItemsRange(borrow(d.o), true, d.line);
+    object view = method(d, "items"_s);
+    return ItemsRange(own(PyObject_GetIter(view.ptr()), d.line), false, d.line);
 }
 
 void unpack(At o, std::initializer_list<object*> targets) {

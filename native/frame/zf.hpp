@@ -158,6 +158,13 @@ object set_of(At iterable);  // set(iterable)
 void set_add(At set, handle x);
 object new_dict(Site s = {});
 
+// [a, b, ...]
+template <class... A>
+object list_of(Site s, A&&... a) {
+    PyObject* items[] = {detail::arg_ptr(a)...};
+    return detail::list_from(items, sizeof...(A), s.line);
+}
+
 // (a, b, ...)
 template <class... A>
 object tuple_of(Site s, A&&... a) {
@@ -267,6 +274,46 @@ class Range {
 };
 
 Range iterate(At o);
+
+// for (auto [k, v] : items(d)) walks `for k, v in d.items()`: an exact
+// dict directly, with its iterator's checks; anything else by its items()
+// and the unpacking of each.
+struct Pair {
+    object key, value;
+};
+class ItemsIter {
+ public:
+    ItemsIter(object source, bool exact, unsigned line);
+    ItemsIter() = default;
+    Pair operator*() { return {std::move(key_), std::move(value_)}; }
+    ItemsIter& operator++() {
+        advance();
+        return *this;
+    }
+    bool operator!=(const ItemsIter&) const { return !done_; }
+
+ private:
+    void advance();
+    object source_;  // the dict, or the iterator of its items()
+    bool exact_ = false;
+    Py_ssize_t pos_ = 0, used_ = 0, left_ = 0;
+    object key_, value_;
+    unsigned line_ = 0;
+    bool done_ = true;
+};
+class ItemsRange {
+ public:
+    ItemsRange(object source, bool exact, unsigned line)
+        : source_(std::move(source)), exact_(exact), line_(line) {}
+    ItemsIter begin() { return ItemsIter(source_, exact_, line_); }
+    ItemsIter end() { return ItemsIter(); }
+
+ private:
+    object source_;
+    bool exact_;
+    unsigned line_;
+};
+ItemsRange items(At d);
 
 // a, b, ... = o: stores exactly as many items as there are targets, raising
 // the interpreter's unpacking errors otherwise; no target changes on failure.

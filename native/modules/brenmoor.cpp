@@ -125,13 +125,8 @@ bool carries_password(handle index_url) {
 }
 
 object get_latest_package_version(handle package_name, handle index_url) {
-    object args = new_list();
-    append(args, attr(global("sys"_s), "executable"_s));
-    append(args, "-m"_s);
-    append(args, "pip"_s);
-    append(args, "index"_s);
-    append(args, "versions"_s);
-    append(args, package_name);
+    object args = list_of({}, attr(global("sys"_s), "executable"_s), "-m"_s, "pip"_s, "index"_s,
+                          "versions"_s, package_name);
     const bool given = truth(index_url);
     object result;
     if (given && carries_password(index_url)) {
@@ -166,9 +161,7 @@ object split_base_and_bundles(handle packages, handle use_product_type) {
     object base = new_list();
     object bundles = new_list();
     if (truth(use_product_type)) {
-        for (object entry : iterate(method(packages, "items"_s))) {
-            object name, product_type;
-            unpack(entry, {&name, &product_type});
+        for (auto [name, product_type] : items(packages)) {
             object base_value = attr(attr(global("ProductType"_s), "BASE"_s), "value"_s);
             if (truth(eq(product_type, base_value))) {
                 append(base, name);

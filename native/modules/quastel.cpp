@@ -14,13 +14,6 @@ namespace {
 // matching quote of the line, as a single-quoted value always was read.
 handle pretty_name_pattern() { return R"re(PRETTY_NAME=(['"])(.*)\1)re"_s; }
 
-object list_of(handle a, handle b) {
-    object l = new_list();
-    append(l, a);
-    append(l, b);
-    return l;
-}
-
 object get_os_info() {
     object system = call(attr(global("platform"_s), "system"_s));
     object version = call(attr(global("platform"_s), "version"_s));
@@ -29,7 +22,7 @@ object get_os_info() {
     if (truth(eq(attr(global("sys"_s), "platform"_s), "darwin"_s))) {
         object check_output = attr(global("subprocess"_s), "check_output"_s);
         object printed =
-            call(check_output, list_of("sw_vers"_s, "-productVersion"_s), Kw{"text"_s, True});
+            call(check_output, list_of({}, "sw_vers"_s, "-productVersion"_s), Kw{"text"_s, True});
         version = method(printed, "strip"_s);
         system = borrow("macOS"_s);
     } else if (truth(is_linux)) {
@@ -52,7 +45,7 @@ object get_architecture() {
     if (truth(eq(method(system, "lower"_s), "windows"_s)))
         return call(attr(global("sysconfig"_s), "get_platform"_s));
     object check_output = attr(global("subprocess"_s), "check_output"_s);
-    object printed = call(check_output, list_of("uname"_s, "-m"_s), Kw{"text"_s, True});
+    object printed = call(check_output, list_of({}, "uname"_s, "-m"_s), Kw{"text"_s, True});
     return method(method(printed, "strip"_s), "lower"_s);
 }
 

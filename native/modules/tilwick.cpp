@@ -18,7 +18,8 @@ object handle_keypress(handle character, handle password) {
     object secret = borrow(password);
     if (contains(global("BACKSPACE_KEYS"_s), character)) {
         if (truth(secret)) {
-            secret = item(secret, slice_of(none(), num<-1>(), none()));
+            // [:-1], the slice made once
+            secret = item(secret, constant<[] { return slice_of(None, num<-1>(), None); }>());
             call(global("print_with_flush"_s), "\b \b"_s);
         }
     } else {
