@@ -238,8 +238,7 @@ void ItemsIter::advance() {
         done_ = true;
         return;
     }
-    if (left_ == 0)
-        fail_at(line_, PyExc_RuntimeError, "dictionary keys changed during iteration");
+    if (left_ == 0) fail_at(line_, PyExc_RuntimeError, "dictionary keys changed during iteration");
     --left_;
     key_ = borrow(k);
     value_ = borrow(v);
