@@ -117,7 +117,6 @@ bool bind(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
 }
 
 bool check_exact_types(Function* f, PyObject* const* values) {
-    if (!f->typed) return true;
     for (int i = 0; i < f->nparams; ++i) {
         PyTypeObject* t = f->exact[i];
         if (t == nullptr || Py_TYPE(values[i]) == t) continue;

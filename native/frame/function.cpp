@@ -13,7 +13,7 @@ namespace {
 // A call runs its body with the bound arguments; a failure gets the traceback
 // entry naming the line that detected it.
 PyObject* run_body(Function* f, PyObject* const* argv) {
-    if (!check_exact_types(f, argv)) return nullptr;
+    if (f->typed && !check_exact_types(f, argv)) return nullptr;
     unsigned line = 0;
     PyObject* result = f->impl(f->closure, argv, &line);
     if (result != nullptr) return result;
@@ -224,16 +224,27 @@ PyType_Spec function_spec = {"zelkor_installer.function", sizeof(Function), 0,
 
 }  // namespace
 
-PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
-                              PyObject* kwnames) {
-    Function* f = as_function(self);
-    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (kwnames == nullptr && nargs == f->nparams) return run_body(f, args);
+namespace {
+
+// Keywords, defaults or a wrong count: the binding first. Kept out of the
+// call's fast path, which then needs no frame of its own.
+[[gnu::noinline]] PyObject* bind_and_run(Function* f, PyObject* const* args, Py_ssize_t nargs,
+                                         PyObject* kwnames) {
     PyObject* values[max_params];
     // the body may replace __defaults__; the bound defaults must outlive the call
     object defaults = borrow(f->defaults);
     if (!bind(f, args, nargs, kwnames, defaults.ptr(), values)) return nullptr;
     return run_body(f, values);
+}
+
+}  // namespace
+
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) {
+    Function* f = as_function(self);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (kwnames == nullptr && nargs == f->nparams) return run_body(f, args);
+    return bind_and_run(f, args, nargs, kwnames);
 }
 
 PyTypeObject* function_type(unsigned line) {

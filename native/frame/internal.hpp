@@ -81,7 +81,7 @@ inline Function* as_function(PyObject* o) { return reinterpret_cast<Function*>(o
 // its words; false with the exception set and the traceback entry added.
 bool bind(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
           PyObject* defaults, PyObject** values);
-// The exact-type checks of the parameters; false as bind.
+// The exact-type checks of the parameters of a typed function; false as bind.
 bool check_exact_types(Function* f, PyObject* const* values);
 // A binding failure: the traceback entry at the function's definition.
 PyObject* fail_binding(Function* f);

@@ -226,6 +226,15 @@ object try_call(handle f, A&&... a) {
     return steal(PyObject_Vectorcall(f.ptr(), args + 1,
                                      sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
+// f(args...) as a body's last statement, the body then returning None: a
+// failure (sys.exit's usual outcome) fails the body without unwinding.
+template <class... A>
+Result last_call(At f, A&&... a) {
+    object r = try_call(handle(f.o), std::forward<A>(a)...);
+    if (!r) return Failed{f.line};
+    return None;
+}
+
 // a <op> b, an empty object on failure (see try_call)
 inline object try_compare(handle a, handle b, int op) {
     return steal(PyObject_RichCompare(a.ptr(), b.ptr(), op));

@@ -130,7 +130,7 @@ void print_marked_entry(handle label, handle info, handle key, handle mark_fn) {
 
 void print_line(handle text) { call(global("print_message"_s), text); }
 
-object print_check_results() {
+Result print_check_results() {
     print_line("Verifying system requirements for Zelkor Enterprise: \n"_s);
     object info = call(global("get_system_info"_s));
     object errors = call(global("validate_quastel"_s), info);
@@ -157,12 +157,10 @@ object print_check_results() {
             "check the items marked by (!) and try updating the Zelkor Installer if something "
             "doesn't seem right."_s);
         print_line("The most up-to-date requirements are on the Zelkor Enterprise docs site."_s);
-        call(attr(global("sys"_s), "exit"_s), num<1>());
-    } else {
-        print_line("Your system meets the technical requirements for Zelkor Enterprise."_s);
-        call(attr(global("sys"_s), "exit"_s), num<0>());
+        return last_call(attr(global("sys"_s), "exit"_s), num<1>());
     }
-    return None;
+    print_line("Your system meets the technical requirements for Zelkor Enterprise."_s);
+    return last_call(attr(global("sys"_s), "exit"_s), num<0>());
 }
 
 void body(Module& m) {
