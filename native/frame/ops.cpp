@@ -33,7 +33,23 @@ bool has_attr(At o, handle name) {
     if (r < 0) raised(o.line);
     return r == 1;
 }
+namespace {
+// Equal exact strs: a str is stored in the narrowest kind that holds it
+bool str_equal(PyObject* a, PyObject* b) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+    return n == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
+           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                       static_cast<std::size_t>(n) * PyUnicode_KIND(a)) == 0;
+}
+}  // namespace
+
 object compare(At a, handle b, int op) {
+    // two exact strs: equality is their characters', and nothing can override it
+    if ((op == Py_EQ || op == Py_NE) && PyUnicode_CheckExact(a.o) &&
+        PyUnicode_CheckExact(b.ptr())) {
+        const bool same = a.o == b.ptr() || str_equal(a.o, b.ptr());
+        return boolean(same == (op == Py_EQ));
+    }
     return own(PyObject_RichCompare(a.o, b.ptr(), op), a.line);
 }
 object format(At o) {
