@@ -193,6 +193,78 @@ object call_with(PyObject* first, Name_ method_name, unsigned line, A&&... a) {
 
 }  // namespace detail
 
+// ------------------------------------------------------------- iteration
+
+// The walks behind iterate() and items() in zf.hpp: each step's item is moved
+// out to the loop variable, so a walk holds no item of its own meanwhile.
+class Iter {
+ public:
+    Iter(object it, PyObject* seq, unsigned line);
+    Iter() = default;
+    object operator*() { return std::move(cur_); }  // taken once per step
+    Iter& operator++() {
+        advance();
+        return *this;
+    }
+    bool operator!=(const Iter&) const { return !done_; }
+
+ private:
+    void advance();
+    object it_;
+    PyObject* seq_ = nullptr;  // an exact list or tuple walked by index (held by it_)
+    Py_ssize_t index_ = 0;
+    object cur_;
+    unsigned line_ = 0;
+    bool done_ = true;
+};
+
+class Range {
+ public:
+    Range(object it, PyObject* seq, unsigned line) : it_(std::move(it)), seq_(seq), line_(line) {}
+    Iter begin() { return Iter(it_, seq_, line_); }
+    Iter end() { return Iter(); }
+
+ private:
+    object it_;
+    PyObject* seq_;
+    unsigned line_;
+};
+
+struct Pair {
+    object key, value;
+};
+class ItemsIter {
+ public:
+    ItemsIter(object source, bool exact, unsigned line);
+    ItemsIter() = default;
+    Pair operator*() { return {std::move(key_), std::move(value_)}; }
+    ItemsIter& operator++() {
+        advance();
+        return *this;
+    }
+    bool operator!=(const ItemsIter&) const { return !done_; }
+
+ private:
+    void advance();
+    object source_;  // the dict, or the iterator of its items()
+    bool exact_ = false;
+    Py_ssize_t pos_ = 0, used_ = 0, left_ = 0;
+    object key_, value_;
+    unsigned line_ = 0;
+    bool done_ = true;
+};
+class ItemsRange {
+ public:
+    ItemsRange(object source, bool exact, unsigned line)
+        : source_(std::move(source)), exact_(exact), line_(line) {}
+    ItemsIter begin() { return ItemsIter(source_, exact_, line_); }
+    ItemsIter end() { return ItemsIter(); }
+
+ private:
+    object source_;
+    bool exact_;
+    unsigned line_;
+};
 // ------------------------------------------------------- function objects
 
 // A body's outcome: a value, or a failure whose exception is set (see

@@ -249,79 +249,11 @@ inline object try_compare(handle a, handle b, Cmp op) {
 
 // for (object x : iterate(o)) walks iter(o), raising what the iterator raises.
 // An exact list or tuple is walked by index, as its own iterator does.
-class Iter {
- public:
-    Iter(object it, PyObject* seq, unsigned line);
-    Iter() = default;
-    object operator*() { return std::move(cur_); }  // taken once per step
-    Iter& operator++() {
-        advance();
-        return *this;
-    }
-    bool operator!=(const Iter&) const { return !done_; }
-
- private:
-    void advance();
-    object it_;
-    PyObject* seq_ = nullptr;  // an exact list or tuple walked by index (held by it_)
-    Py_ssize_t index_ = 0;
-    object cur_;
-    unsigned line_ = 0;
-    bool done_ = true;
-};
-
-class Range {
- public:
-    Range(object it, PyObject* seq, unsigned line) : it_(std::move(it)), seq_(seq), line_(line) {}
-    Iter begin() { return Iter(it_, seq_, line_); }
-    Iter end() { return Iter(); }
-
- private:
-    object it_;
-    PyObject* seq_;
-    unsigned line_;
-};
-
 Range iterate(At o);
 
 // for (auto [k, v] : items(d)) walks `for k, v in d.items()`: an exact
 // dict directly, with its iterator's checks; anything else by its items()
 // and the unpacking of each.
-struct Pair {
-    object key, value;
-};
-class ItemsIter {
- public:
-    ItemsIter(object source, bool exact, unsigned line);
-    ItemsIter() = default;
-    Pair operator*() { return {std::move(key_), std::move(value_)}; }
-    ItemsIter& operator++() {
-        advance();
-        return *this;
-    }
-    bool operator!=(const ItemsIter&) const { return !done_; }
-
- private:
-    void advance();
-    object source_;  // the dict, or the iterator of its items()
-    bool exact_ = false;
-    Py_ssize_t pos_ = 0, used_ = 0, left_ = 0;
-    object key_, value_;
-    unsigned line_ = 0;
-    bool done_ = true;
-};
-class ItemsRange {
- public:
-    ItemsRange(object source, bool exact, unsigned line)
-        : source_(std::move(source)), exact_(exact), line_(line) {}
-    ItemsIter begin() { return ItemsIter(source_, exact_, line_); }
-    ItemsIter end() { return ItemsIter(); }
-
- private:
-    object source_;
-    bool exact_;
-    unsigned line_;
-};
 ItemsRange items(At d);
 
 // a, b, ... = o: stores exactly as many items as there are targets, raising
