@@ -151,17 +151,12 @@ class IndexServer:
         return 404, "text/html", b"<html><body>Not Found</body></html>"
 
 
-class DripServer:
-    """Answers every request with ``head`` at once, then one byte every
-    ``interval`` seconds for as long as it runs: never silent long enough for a
-    read to time out, never done."""
-
-    def __init__(self, head=b"", interval=0.5):
-        self.head = head
-        self.interval = interval
-        self._closed = threading.Event()
+class RawServer:
+    """A socket on 127.0.0.1 that answers each connection with ``answer(conn)``,
+    on a thread of its own, for as long as it runs."""
 
     def __enter__(self):
+        self._closed = threading.Event()
         self.sock = socket.create_server(("127.0.0.1", 0))
         self.port = self.sock.getsockname()[1]
         threading.Thread(target=self._serve, daemon=True).start()
@@ -177,18 +172,38 @@ class DripServer:
                 conn, _ = self.sock.accept()
             except OSError:
                 return
-            threading.Thread(target=self._drip, args=(conn,), daemon=True).start()
+            threading.Thread(target=self._answer, args=(conn,), daemon=True).start()
 
-    def _drip(self, conn):
+    def _answer(self, conn):
         with conn:
             try:
-                conn.recv(65536)
-                conn.sendall(self.head)
-                while not self._closed.wait(self.interval):
-                    conn.sendall(b"x")
+                self.answer(conn)
             except OSError:
                 pass
 
     def __exit__(self, *exc):
         self._closed.set()
         self.sock.close()
+
+
+class DripServer(RawServer):
+    """Answers every request with ``head`` at once, then one byte every
+    ``interval`` seconds for as long as it runs: never silent long enough for a
+    read to time out, never done."""
+
+    def __init__(self, head=b"", interval=0.5):
+        self.head = head
+        self.interval = interval
+
+    def answer(self, conn):
+        conn.recv(65536)
+        conn.sendall(self.head)
+        while not self._closed.wait(self.interval):
+            conn.sendall(b"x")
+
+
+class ClosingServer(RawServer):
+    """Accepts connections and closes them without a word."""
+
+    def answer(self, conn):
+        conn.recv(65536)

@@ -18,12 +18,11 @@ import subprocess
 import sys
 import sysconfig
 import termios
-import threading
 import time
 import urllib.parse
 
 import pytest
-from index_server import DripServer, IndexServer
+from index_server import ClosingServer, DripServer, IndexServer
 from wheels import build_wheel
 
 import zelkor_installer.__main__ as frontend
@@ -397,29 +396,6 @@ def test_index_check_has_a_deadline(tmp_path, head):
                            text=True, timeout=40, env=child_env(tmp_path), cwd=tmp_path)
     assert (r.returncode, r.stderr.splitlines()) == (
         1, [f"The package index {server.url} did not answer within 2 seconds."])
-
-
-class ClosingServer:
-    """Accepts connections and closes them without a word."""
-
-    def __enter__(self):
-        self.sock = socket.create_server(("127.0.0.1", 0))
-        self.port = self.sock.getsockname()[1]
-        self.thread = threading.Thread(target=self._serve, daemon=True)
-        self.thread.start()
-        return self
-
-    def _serve(self):
-        while True:
-            try:
-                conn, _ = self.sock.accept()
-            except OSError:
-                return
-            conn.recv(65536)
-            conn.close()
-
-    def __exit__(self, *exc):
-        self.sock.close()
 
 
 def free_port():
