@@ -133,10 +133,6 @@ PyObject* detail::keep_names(PyObject* old, PyObject* const* items, std::size_t 
 
 object float_from(double v, Site s) { return own(PyFloat_FromDouble(v), s.line); }
 
-object bytes_from(const char* data, std::size_t size, Site s) {
-    return own(PyBytes_FromStringAndSize(data, static_cast<Py_ssize_t>(size)), s.line);
-}
-
 object slice_of(handle start, handle stop, handle step, Site s) {
     return own(PySlice_New(start.ptr(), stop.ptr(), step.ptr()), s.line);
 }

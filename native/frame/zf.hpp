@@ -12,7 +12,7 @@
 //          }
 //   2. Define it in the module body, in definition order; the parameter names
 //      must match the body's parameters in number (checked when compiling):
-//          m.def<greet>({.name = "greet", .params = {"name"}, .doc = R"(Say hello.)"});
+//          m.def<greet>({.name = "greet", .params = {"name"}, .doc = R"doc(Say hello.)doc"});
 //      Defaults follow as a list, evaluated now: m.def<greet>({...}, {"world"_s}).
 //   3. Give it a stub in src/zelkor_installer/utils/<module>.pyi and a test
 //      beside the module's others.
@@ -68,7 +68,6 @@ inline const Constant None{Py_None};
 inline const Constant True{Py_True};
 inline const Constant False{Py_False};
 inline handle none() { return Py_None; }
-inline handle truth_value(bool b) { return b ? Py_True : Py_False; }
 inline object boolean(bool b) { return borrow(b ? Py_True : Py_False); }
 
 // A value made once, the first time it is asked for, by the given maker:
@@ -177,7 +176,6 @@ object tuple_of(Site s, A&&... a) {
 object fstring(std::initializer_list<handle> parts, Site s = {});
 
 object float_from(double v, Site s = {});
-object bytes_from(const char* data, std::size_t size, Site s = {});
 // the slice object of a subscript o[start:stop:step] (None for an omitted part)
 object slice_of(handle start, handle stop, handle step, Site s = {});
 // `import a.b` run inside a function, giving the module a.b: what sys.modules
