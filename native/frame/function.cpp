@@ -280,7 +280,7 @@ object make_function(const FunctionSpec& d) {
         Py_NewRef(d.qualname ? own(PyUnicode_FromString(d.qualname), line).ptr() : f->name);
     f->doc = d.doc ? own(PyUnicode_FromString(d.doc), line).release().ptr() : Py_NewRef(Py_None);
     PyObject* modname = nullptr;
-    if (PyDict_GetItemRef(state.globals, intern("__name__"), &modname) < 0) raised(line);
+    if (PyDict_GetItemRef(state.globals, "__name__"_s.ptr(), &modname) < 0) raised(line);
     f->module = modname ? modname : Py_NewRef(Py_None);
     f->tb_name = own(PyUnicode_FromFormat("%s.%U", state.info->full_name, f->qualname), line)
                      .release()

@@ -14,8 +14,7 @@ using detail::state;
 
 namespace {
 
-template <class T>
-void keep(PyObject** slot, T value) {
+void keep(PyObject** slot, PyObject* value) {
     PyObject* old = *slot;
     *slot = Py_NewRef(value);
     Py_XDECREF(old);
@@ -154,7 +153,7 @@ namespace {
 // import of a module that sys.modules holds is that module.
 bool import_is_builtin() {
     PyObject* f = nullptr;
-    if (PyDict_GetItemRef(state.builtins, intern("__import__"), &f) <= 0) {
+    if (PyDict_GetItemRef(state.builtins, "__import__"_s.ptr(), &f) <= 0) {
         PyErr_Clear();
         return false;
     }
